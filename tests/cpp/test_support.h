@@ -1,0 +1,91 @@
+// Helpers shared by the engine tests: parameter files on disk, cells built from
+// them, and the one door to a cell's private state.
+#pragma once
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <omp.h>
+#include <unistd.h>
+
+#include "cell.h"
+#include "parameters.h"
+
+// A file with the given contents that is removed again when the object goes.
+class TempFile {
+public:
+    explicit TempFile(const std::string& contents) {
+        static int counter = 0;
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("tovrin_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++)))
+                    .string();
+        std::ofstream(path_, std::ios::binary) << contents;
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline std::shared_ptr<Parameters> parameters_from(const std::string& contents) {
+    const TempFile file(contents);
+    return std::make_shared<Parameters>(file.path());
+}
+
+// Shortest fixed-point text (no exponent, as the file format wants) of a double.
+inline std::string fixed_text(double value) {
+    char text[400];
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+    return std::string(text, result.ptr);
+}
+
+// A complete parameter file; assignments in `extra` come first and so take precedence.
+inline std::string parameter_text(int nr_particles, double cell_length, const std::string& extra = "") {
+    return extra + "nr_particles = " + std::to_string(nr_particles) + "\n" +
+           "cell_length = " + fixed_text(cell_length) + "\n" +
+           "kT = 0.72\nmass = 1.0\nrcut = 2.5\nshell = 0.3\nsigma = 1.0\nepsilon = 1.0\n"
+           "tau = 0.1\nstepsize = 0.005\nnrsteps = 10\n";
+}
+
+inline Cell make_cell(int nr_particles, double cell_length, const std::string& extra = "") {
+    return Cell(parameters_from(parameter_text(nr_particles, cell_length, extra)));
+}
+
+// Runs the body with the OpenMP default team set to `threads`, restoring it after.
+template <typename Body>
+void with_threads(int threads, Body body) {
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    body();
+    omp_set_num_threads(before);
+}
+
+struct CellTestAccess {
+    static std::vector<vec3>& positions(Cell& cell) { return cell.positions; }
+    static std::vector<vec3>& velocities(Cell& cell) { return cell.velocities; }
+    static const std::vector<vec3>& positions_initial(const Cell& cell) { return cell.positions_initial; }
+    static const std::vector<vec3>& velocities_initial(const Cell& cell) { return cell.velocities_initial; }
+    static const std::vector<vec3>& forces(const Cell& cell) { return cell.forces; }
+    static const std::vector<std::uint32_t>& neighbor_list(const Cell& cell) { return cell.neighbor_list; }
+    static std::vector<vec3>& dij_list(Cell& cell) { return cell.dij_list; }
+    static void set_ekin(Cell& cell, double ekin) { cell.ekin = ekin; }
+
+    static void build_neighbor_list(Cell& cell) { cell.build_neighbor_list(); }
+    static bool check_update_neighbor_list(const Cell& cell) { return cell.check_update_neighbor_list(); }
+    static void calculate_forces(Cell& cell) { cell.calculate_forces(); }
+
+    // Places the particles where given and brings list and forces up to date.
+    static void place(Cell& cell, const std::vector<vec3>& at) {
+        cell.positions = at;
+        cell.build_neighbor_list();
+        cell.calculate_forces();
+    }
+};

@@ -1,0 +1,88 @@
+// The simulation box and its particles: a cubic periodic box of N identical
+// Lennard-Jones particles, their positions, velocities and forces, the Verlet
+// neighbour list, the energies, and the operations of a molecular-dynamics run.
+//
+// Every constant comes from the shared `Parameters` table, looked up by key at the
+// moment an operation needs it. Particle i keeps index i, its place in the lattice
+// order of construction, for the whole run.
+//
+// Threads: the neighbour-list build, the force computation, the half kicks, the
+// thermostat and the drift each run one OpenMP loop over particles; iteration i
+// writes only particle i. Energy sums are summed per thread over one contiguous block
+// of particles each and the partials are added together atomically, so with one or
+// two threads every result is reproducible bit for bit.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "parameters.h"
+
+using vec3 = Eigen::Vector3d;
+
+// Squared length formed as x² + (y² + z²); Eigen's squaredNorm() may group it otherwise.
+inline double squared_length(const vec3& v) {
+    return v.x() * v.x() + (v.y() * v.y() + v.z() * v.z());
+}
+
+class Cell {
+public:
+    // Box from `cell_length`, particles on a simple cubic lattice, Gaussian velocities
+    // for `kT` with the centre-of-mass drift removed, then the neighbour list and the
+    // first forces. Throws std::invalid_argument for a box that cannot hold the run.
+    explicit Cell(const std::shared_ptr<Parameters>& _params);
+
+    // One velocity-Verlet step of length dt with the Berendsen thermostat. Every
+    // 1000th step takes a wall-clock mark and, when `verbose`, prints a progress line.
+    void integrate(unsigned int step, double dt, bool verbose);
+
+    // Appends the current frame to the binary movie file, or starts the file with
+    // the particle count when `create` is set. Throws std::ios_base::failure naming
+    // the path when the file cannot be written or does not hold frames of this cell.
+    void write_to_movie_file(const std::string& moviefile, bool create);
+
+    // Flattened coordinates: element 3i + c is component c of particle i.
+    std::vector<double> get_positions() const;
+    std::vector<double> get_velocities() const;
+    std::vector<double> get_initial_positions() const;
+    std::vector<double> get_initial_velocities() const;
+
+    double get_ekin() const { return ekin; }
+    double get_epot() const { return epot; }
+    double get_etot() const { return etot; }
+    const vec3& get_dims() const { return dims; }
+
+private:
+    friend struct CellTestAccess;  // the C++ tests' one way to the private state
+
+    void initialize();
+    double get_gauss() const;
+
+    void build_neighbor_list();
+    bool check_update_neighbor_list() const;
+    void calculate_forces();
+
+    void update_velocities_half_dt(double dt);
+    void apply_berendsen_thermostat(double dt);
+    void update_positions(double dt);
+    void apply_boundary_conditions();
+
+    vec3 dims;                                // box edge lengths; the box spans [0, dims)
+    std::vector<vec3> positions;              // current positions
+    std::vector<vec3> positions_initial;      // lattice positions, as placed
+    std::vector<vec3> velocities;             // current velocities
+    std::vector<vec3> velocities_initial;     // drawn velocities, before drift removal
+    std::vector<vec3> forces;                 // Lennard-Jones force on each particle
+    std::shared_ptr<Parameters> params;       // the run's settings, shared with its creator
+    std::vector<std::uint32_t> neighbor_list; // head of N run starts, then one run per particle
+    std::vector<vec3> dij_list;               // unwrapped displacement since the last build
+    double epot = 0.0;                        // potential energy
+    double ekin = 0.0;                        // kinetic energy after the latest half kick
+    double etot = 0.0;                        // ekin + epot after the latest step
+    std::chrono::system_clock::time_point ttime;  // wall-clock mark of the progress line
+};
