@@ -1,10 +1,16 @@
 #include "cell.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <limits>
 #include <stdexcept>
 
+#include <boost/format.hpp>
 #include <omp.h>
 
 #include "random_stream.h"
@@ -21,6 +27,15 @@ std::string format_value(double value) {
 // Particle count as the engine uses it: read as int, widened with its sign.
 std::uint64_t particle_count(const Parameters& params) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(params.get_param<int>("nr_particles")));
+}
+
+// A value that divides: zero would make velocities infinite or NaN.
+double positive_param(const Parameters& params, const std::string& key) {
+    const double value = params.get_param<double>(key);
+    if (!(value > 0.0)) {
+        throw std::invalid_argument(key + " = " + format_value(value) + ": " + key + " must be positive");
+    }
+    return value;
 }
 
 // The contiguous block of [0, n) that thread `thread` of `threads` takes: the first
@@ -135,6 +150,32 @@ struct SubcellGrid {
     }
 };
 
+std::ios_base::failure movie_error(const std::string& moviefile, const std::string& problem) {
+    return std::ios_base::failure("movie file '" + moviefile + "': " + problem);
+}
+
+// Bytes of one frame: the box edges, then position, velocity and speed per particle.
+std::uintmax_t movie_frame_size(std::uint32_t n) { return 24 + 56 * std::uintmax_t(n); }
+
+// An existing movie file must hold frames of `n` particles to take one more.
+void check_movie_file(const std::string& moviefile, std::uint32_t n) {
+    std::ifstream input(moviefile, std::ios::binary);
+    std::uint32_t count = 0;
+    if (!input.read(reinterpret_cast<char*>(&count), sizeof count)) {
+        throw movie_error(moviefile, "cannot read its particle count");
+    }
+    if (count != n) {
+        throw movie_error(moviefile, "holds frames of " + std::to_string(count) + " particles, not " +
+                                         std::to_string(n));
+    }
+    const std::uintmax_t size = std::filesystem::file_size(moviefile);
+    if ((size - 4) % movie_frame_size(n) != 0) {
+        throw movie_error(moviefile, "its size of " + std::to_string(size) +
+                                         " bytes is not a whole number of frames of " + std::to_string(n) +
+                                         " particles");
+    }
+}
+
 }  // namespace
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params) : params(_params) {
@@ -187,7 +228,7 @@ void Cell::initialize() {
     positions_initial = positions;
 
     const double kT = params->get_param<double>("kT");
-    const double m = params->get_param<double>("mass");
+    const double m = positive_param(*params, "mass");
     const double sqrtktm = std::sqrt(kT / m);
     vec3 sum = vec3::Zero();
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -320,3 +361,107 @@ std::vector<double> Cell::get_positions() const { return flatten(positions); }
 std::vector<double> Cell::get_velocities() const { return flatten(velocities); }
 std::vector<double> Cell::get_initial_positions() const { return flatten(positions_initial); }
 std::vector<double> Cell::get_initial_velocities() const { return flatten(velocities_initial); }
+
+std::string format_progress_line(unsigned int step, double ekin, double epot, double etot, double seconds) {
+    return (boost::format("Step %04i  Ekin = %12.6f  Epot =  %12.6f  Etot = %12.6f  Time = %6.4f s") % step %
+            ekin % epot % etot % seconds)
+        .str();
+}
+
+void Cell::integrate(unsigned int step, double dt, bool verbose) {
+    update_velocities_half_dt(dt);
+    apply_berendsen_thermostat(dt);
+    update_positions(dt);
+    calculate_forces();
+    apply_boundary_conditions();
+    if (check_update_neighbor_list()) build_neighbor_list();
+    update_velocities_half_dt(dt);
+    etot = ekin + epot;
+
+    if (step % 1000 == 0) {
+        const auto end = std::chrono::system_clock::now();
+        const double elapsed_seconds =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - ttime).count()) / 1e9;
+        if (verbose) {
+            std::cout << format_progress_line(step, ekin, epot, etot, elapsed_seconds) << std::endl;
+        }
+        ttime = std::chrono::system_clock::now();
+    }
+}
+
+void Cell::update_velocities_half_dt(double dt) {
+    const double m = positive_param(*params, "mass");
+    const std::uint64_t n = particle_count(*params);
+    const double factor = (0.5 / m) * dt;
+    double ekinsum = 0.0;
+#pragma omp parallel
+    {
+        const Block block = this_thread_block(n);
+        double partial = 0.0;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            velocities[i] += factor * forces[i];
+            partial += squared_length(velocities[i]);
+        }
+#pragma omp atomic
+        ekinsum += partial;
+    }
+    ekin = (0.5 * ekinsum) * m;
+}
+
+void Cell::apply_berendsen_thermostat(double dt) {
+    const std::uint64_t n = particle_count(*params);
+    const double tau = positive_param(*params, "tau");
+    const double kT = params->get_param<double>("kT");
+    if (dt > tau) {
+        throw std::invalid_argument("stepsize = " + format_value(dt) + " is larger than tau = " + format_value(tau) +
+                                    ": the thermostat needs stepsize <= tau");
+    }
+    const double ekin0 = (1.5 * static_cast<double>(n - 1)) * kT;
+    // Without kinetic energy there is nothing to rescale: particles at rest stay at rest.
+    if (ekin == 0.0) return;
+    const double q = dt / tau;
+    const double r = ekin0 / ekin - 1;
+    const double lambda = std::sqrt(1 + r * q);
+#pragma omp parallel for schedule(static, 32)
+    for (std::size_t i = 0; i < n; ++i) velocities[i] *= lambda;
+}
+
+void Cell::update_positions(double dt) {
+    const std::uint64_t n = particle_count(*params);
+#pragma omp parallel for schedule(static, 32)
+    for (std::size_t i = 0; i < n; ++i) {
+        const vec3 d = velocities[i] * dt;
+        positions[i] += d;
+        dij_list[i] += d;
+    }
+}
+
+void Cell::apply_boundary_conditions() {
+    const std::uint64_t n = particle_count(*params);
+    const vec3 invL(1 / dims.x(), 1 / dims.y(), 1 / dims.z());
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            positions[i][c] = positions[i][c] - std::floor(positions[i][c] * invL[c]) * dims[c];
+        }
+    }
+}
+
+void Cell::write_to_movie_file(const std::string& moviefile, bool create) {
+    const auto n = static_cast<std::uint32_t>(params->get_param<int>("nr_particles"));
+    std::error_code ignored;
+    const bool start = create || !std::filesystem::exists(moviefile, ignored);
+    if (!start) check_movie_file(moviefile, n);
+
+    std::ofstream movie(moviefile, std::ios::binary | (start ? std::ios::trunc : std::ios::app));
+    if (!movie) throw movie_error(moviefile, std::string("cannot open for writing: ") + std::strerror(errno));
+    if (start) movie.write(reinterpret_cast<const char*>(&n), sizeof n);
+    movie.write(reinterpret_cast<const char*>(dims.data()), 3 * sizeof(double));
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const vec3& v = velocities[i];
+        const double record[7] = {positions[i].x(), positions[i].y(), positions[i].z(),
+                                  v.x(), v.y(), v.z(), std::sqrt(squared_length(v))};
+        movie.write(reinterpret_cast<const char*>(record), sizeof record);
+    }
+    movie.close();
+    if (!movie) throw movie_error(moviefile, "write failed");
+}

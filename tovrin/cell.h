@@ -25,6 +25,10 @@
 
 using vec3 = Eigen::Vector3d;
 
+// The progress line of a step: step number, the three energies, seconds since the
+// previous mark.
+std::string format_progress_line(unsigned int step, double ekin, double epot, double etot, double seconds);
+
 // Squared length formed as x² + (y² + z²); Eigen's squaredNorm() may group it otherwise.
 inline double squared_length(const vec3& v) {
     return v.x() * v.x() + (v.y() * v.y() + v.z() * v.z());

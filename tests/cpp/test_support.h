@@ -79,6 +79,9 @@ struct CellTestAccess {
     static void set_ekin(Cell& cell, double ekin) { cell.ekin = ekin; }
 
     static void build_neighbor_list(Cell& cell) { cell.build_neighbor_list(); }
+    static void apply_berendsen_thermostat(Cell& cell, double dt) { cell.apply_berendsen_thermostat(dt); }
+    static void update_positions(Cell& cell, double dt) { cell.update_positions(dt); }
+    static void apply_boundary_conditions(Cell& cell) { cell.apply_boundary_conditions(); }
     static bool check_update_neighbor_list(const Cell& cell) { return cell.check_update_neighbor_list(); }
     static void calculate_forces(Cell& cell) { cell.calculate_forces(); }
 
