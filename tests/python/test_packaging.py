@@ -1,0 +1,39 @@
+"""What `pip install .` puts into the environment: tovrin-md and the example."""
+import pathlib
+import subprocess
+import sys
+import sysconfig
+
+from conftest import LIQUID
+
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "lj_liquid.py"
+
+
+def test_tovrin_md_is_installed_with_the_interpreters_scripts():
+    program = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
+    completed = subprocess.run([str(program), "--help"], capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert "usage: tovrin-md PARAMFILE" in completed.stdout + completed.stderr
+
+
+def test_tovrin_md_runs_a_parameter_file(write_parameters):
+    program = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
+    completed = subprocess.run([str(program), write_parameters(LIQUID), "--quiet"],
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+
+
+def test_example_prints_its_table(write_parameters, tmp_path):
+    path = write_parameters(LIQUID, nrsteps="25")
+    completed = subprocess.run([sys.executable, str(EXAMPLE), path], cwd=tmp_path,
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.splitlines()
+    assert lines[0].startswith(f"{path}: 108 particles, 25 steps")
+    assert lines[1].split() == ["steps", "T", "Ekin/N", "Epot/N", "Etot/N"]
+    assert lines[-1].startswith("wall time ")
+    rows = [[float(field) for field in line.split()] for line in lines[2:-1]]
+    assert [int(row[0]) for row in rows] == [1, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 25]
+    for steps, temperature, ekin, epot, etot in rows:
+        assert abs(temperature - 2 * ekin * 108 / (3 * 107)) < 2e-5
+        assert abs(etot - (ekin + epot)) < 2e-6
