@@ -407,16 +407,14 @@ PyObject* new_tovrin(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*
     return type->tp_alloc(type, 0);
 }
 
-// A Python subclass runs its finaliser in its own deallocation before this one.
-void dealloc_tovrin(PyObject* self) { Py_TYPE(self)->tp_free(self); }
-
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"  // the other slots stay empty
 PyTypeObject make_tovrin_type() {
     PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
     type.tp_name = "tovrin.tovrin.Tovrin";
     type.tp_basicsize = sizeof(PyObject);  // no instance __dict__, no weak-reference slot
-    type.tp_dealloc = dealloc_tovrin;
+    // Deallocation is object's: it frees the memory, and a Python subclass has run
+    // its finaliser in its own deallocation before.
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_methods = tovrin_methods;
     type.tp_new = new_tovrin;
