@@ -68,6 +68,7 @@ class TestParameterErrors:
     @pytest.mark.parametrize("key, value", [
         ("stepsize", "1.2.3"), ("nrsteps", "1.5"), ("nr_particles", "10.0"),
         ("cell_length", "."), ("epsilon", "1..0"),
+        ("nr_particles", "3000000000"),  # an unsigned int for the result, but no int for the cell
     ])
     def test_value_that_does_not_convert_is_type_error(self, write_parameters, key, value):
         with pytest.raises(TypeError) as caught:
