@@ -1,5 +1,7 @@
 #include "cell.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -13,7 +15,10 @@
 #include <boost/format.hpp>
 #include <omp.h>
 
+#include "kernels.h"
 #include "random_stream.h"
+
+static_assert(sizeof(vec3) == 3 * sizeof(double), "particle arrays must be flat arrays of doubles");
 
 namespace {
 
@@ -57,19 +62,6 @@ Block this_thread_block(std::size_t n) {
                         static_cast<std::size_t>(omp_get_num_threads()));
 }
 
-// Separation of i from j with at most one box-edge correction per component.
-vec3 minimum_image(const vec3& pi, const vec3& pj, const vec3& dims) {
-    vec3 rij = pi - pj;
-    for (int k = 0; k < 3; ++k) {
-        if (rij[k] >= 0.5 * dims[k]) {
-            rij[k] -= dims[k];
-        } else if (rij[k] < -0.5 * dims[k]) {
-            rij[k] += dims[k];
-        }
-    }
-    return rij;
-}
-
 std::vector<double> flatten(const std::vector<vec3>& vectors) {
     std::vector<double> flat(3 * vectors.size(), 0.0);
     for (std::size_t i = 0; i < vectors.size(); ++i) {
@@ -79,6 +71,62 @@ std::vector<double> flatten(const std::vector<vec3>& vectors) {
     }
     return flat;
 }
+
+std::ios_base::failure movie_error(const std::string& moviefile, const std::string& problem) {
+    return std::ios_base::failure("movie file '" + moviefile + "': " + problem);
+}
+
+// Bytes of one frame: the box edges, then position, velocity and speed per particle.
+std::uintmax_t movie_frame_size(std::uint32_t n) { return 24 + 56 * std::uintmax_t(n); }
+
+// An existing movie file must hold frames of `n` particles to take one more.
+void check_movie_file(const std::string& moviefile, std::uint32_t n) {
+    std::ifstream input(moviefile, std::ios::binary);
+    std::uint32_t count = 0;
+    if (!input.read(reinterpret_cast<char*>(&count), sizeof count)) {
+        throw movie_error(moviefile, "cannot read its particle count");
+    }
+    if (count != n) {
+        throw movie_error(moviefile, "holds frames of " + std::to_string(count) + " particles, not " +
+                                         std::to_string(n));
+    }
+    const std::uintmax_t size = std::filesystem::file_size(moviefile);
+    if ((size - 4) % movie_frame_size(n) != 0) {
+        throw movie_error(moviefile, "its size of " + std::to_string(size) +
+                                         " bytes is not a whole number of frames of " + std::to_string(n) +
+                                         " particles");
+    }
+}
+
+// Runs a parallel region's work items, keeping the first exception to rethrow once
+// the region has ended (an exception must not leave an OpenMP region). After a
+// failure the remaining items are skipped.
+class ParallelFailure {
+public:
+    template <typename Work>
+    void guard(Work&& work) noexcept {
+        if (failed.load(std::memory_order_relaxed)) return;
+        try {
+            work();
+        } catch (...) {
+#pragma omp critical(tovrin_parallel_failure)
+            if (!error) error = std::current_exception();
+            failed.store(true, std::memory_order_relaxed);
+        }
+    }
+
+    void rethrow() const {
+        if (error) std::rethrow_exception(error);
+    }
+
+private:
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+};
+
+double* coordinates(std::vector<vec3>& vectors) { return reinterpret_cast<double*>(vectors.data()); }
+
+}  // namespace
 
 // The sub-cell grid of a neighbour-list build: sub-cells at least `csc` wide.
 struct SubcellGrid {
@@ -119,8 +167,8 @@ struct SubcellGrid {
         return static_cast<unsigned int>(q);
     }
 
-    unsigned int id(unsigned int cx, unsigned int cy, unsigned int cz) const {
-        return cx + n[0] * (cy + n[1] * cz);
+    unsigned int id_of(const vec3& p) const {
+        return coordinate(0, p.x()) + n[0] * (coordinate(1, p.y()) + n[1] * coordinate(2, p.z()));
     }
 
     // The sub-cells scanned for a particle in sub-cell (c[0], c[1], c[2]): x outermost
@@ -149,34 +197,6 @@ struct SubcellGrid {
         return count;
     }
 };
-
-std::ios_base::failure movie_error(const std::string& moviefile, const std::string& problem) {
-    return std::ios_base::failure("movie file '" + moviefile + "': " + problem);
-}
-
-// Bytes of one frame: the box edges, then position, velocity and speed per particle.
-std::uintmax_t movie_frame_size(std::uint32_t n) { return 24 + 56 * std::uintmax_t(n); }
-
-// An existing movie file must hold frames of `n` particles to take one more.
-void check_movie_file(const std::string& moviefile, std::uint32_t n) {
-    std::ifstream input(moviefile, std::ios::binary);
-    std::uint32_t count = 0;
-    if (!input.read(reinterpret_cast<char*>(&count), sizeof count)) {
-        throw movie_error(moviefile, "cannot read its particle count");
-    }
-    if (count != n) {
-        throw movie_error(moviefile, "holds frames of " + std::to_string(count) + " particles, not " +
-                                         std::to_string(n));
-    }
-    const std::uintmax_t size = std::filesystem::file_size(moviefile);
-    if ((size - 4) % movie_frame_size(n) != 0) {
-        throw movie_error(moviefile, "its size of " + std::to_string(size) +
-                                         " bytes is not a whole number of frames of " + std::to_string(n) +
-                                         " particles");
-    }
-}
-
-}  // namespace
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params) : params(_params) {
     ttime = std::chrono::system_clock::now();
@@ -260,48 +280,108 @@ void Cell::build_neighbor_list() {
     const double cutsq = csc * csc;
     const SubcellGrid grid(dims, cutoff, shell);
     const std::size_t n = positions.size();
+    sort_into_subcells(grid);
+    const kernels::KernelSet& kernel = kernels::best_kernels();
+    const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
+                                       subcells.index.data(), subcells.start.data(),
+                                       {dims.x(), dims.y(), dims.z()}, cutsq};
 
-    auto subcell_of = [&](const vec3& p, unsigned int c[3]) {
-        for (int k = 0; k < 3; ++k) c[k] = grid.coordinate(k, p[k]);
-    };
-
-    std::vector<std::vector<std::uint32_t>> subcells(std::size_t(grid.n[0]) * grid.n[1] * grid.n[2]);
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned int c[3];
-        subcell_of(positions[i], c);
-        subcells[grid.id(c[0], c[1], c[2])].push_back(static_cast<std::uint32_t>(i));
-    }
-
-    std::vector<std::vector<std::uint32_t>> nnlist(n);
-#pragma omp parallel for
-    for (std::size_t i = 0; i < n; ++i) {
-        dij_list[i] = vec3::Zero();
-        unsigned int c[3];
-        subcell_of(positions[i], c);
-        unsigned int cellids[27];
-        const unsigned int ncells = grid.neighbor_ids(c, cellids);
-        for (unsigned int s = 0; s < ncells; ++s) {
-            for (const std::uint32_t j : subcells[cellids[s]]) {
-                if (j == i) continue;
-                const double dist2 = squared_length(minimum_image(positions[i], positions[j], dims));
-                if (dist2 <= cutsq) nnlist[i].push_back(j);
-            }
+    reserve_neighbor_list(csc);
+    neighbor_list.resize(n);
+    longest_run = 0;
+    run_buffers.resize(static_cast<std::size_t>(omp_get_max_threads()));
+    const std::size_t chunks = (n + build_chunk - 1) / build_chunk;
+    ParallelFailure failure;
+    // Threads find the runs of a chunk of particles each, in parallel; the chunks are
+    // appended to the list in particle order, so the list does not depend on the
+    // number of threads and is written straight into its final place.
+#pragma omp parallel
+    {
+        RunBuffer& buffer = run_buffers[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for ordered schedule(static, 1)
+        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+            const std::size_t first = chunk * build_chunk;
+            const std::size_t last = std::min(n, first + build_chunk);
+            failure.guard([&] { find_runs(grid, scan, kernel, first, last, buffer); });
+#pragma omp ordered
+            failure.guard([&] { append_runs(first, last, buffer); });
         }
     }
+    failure.rethrow();
+}
 
-    std::uint64_t total = 2 * std::uint64_t(n);
-    for (const auto& run : nnlist) total += run.size();
-    if (total > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::overflow_error("the neighbour list of " + std::to_string(n) + " particles needs " +
-                                  std::to_string(total) +
-                                  " entries, more than its 32-bit indices can address (4294967295)");
-    }
-    neighbor_list.resize(n);
+void Cell::sort_into_subcells(const SubcellGrid& grid) {
+    const std::size_t n = positions.size();
+    const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
+    subcells.start.assign(ncells + 1, 0);
+    for (const vec3& p : positions) ++subcells.start[grid.id_of(p) + 1];
+    for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
+    subcells.index.resize(n);
+    subcells.x.resize(n);
+    subcells.y.resize(n);
+    subcells.z.resize(n);
+    // Counting sort by sub-cell; particles enter each sub-cell in ascending order.
+    std::vector<std::uint32_t>& next = subcells.next;
+    next.assign(subcells.start.begin(), subcells.start.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
-        neighbor_list[i] = static_cast<std::uint32_t>(neighbor_list.size());
-        neighbor_list.insert(neighbor_list.end(), nnlist[i].begin(), nnlist[i].end());
-        neighbor_list.push_back(static_cast<std::uint32_t>(i));
+        const std::uint32_t slot = next[grid.id_of(positions[i])]++;
+        subcells.index[slot] = static_cast<std::uint32_t>(i);
+        subcells.x[slot] = positions[i].x();
+        subcells.y[slot] = positions[i].y();
+        subcells.z[slot] = positions[i].z();
     }
+}
+
+void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
+                     std::size_t first, std::size_t last, RunBuffer& buffer) {
+    buffer.run_end.resize(last - first);
+    std::size_t used = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        dij_list[i] = vec3::Zero();
+        unsigned int c[3];
+        for (int k = 0; k < 3; ++k) c[k] = grid.coordinate(k, positions[i][k]);
+        unsigned int cellids[27];
+        const unsigned int ncells = grid.neighbor_ids(c, cellids);
+        std::size_t candidates = 0;
+        for (unsigned int s = 0; s < ncells; ++s) candidates += scan.start[cellids[s] + 1] - scan.start[cellids[s]];
+        // Room for every candidate, the closing index and a full vector store.
+        if (buffer.entries.size() < used + candidates + 1 + kernel.lanes) {
+            buffer.entries.resize(2 * (used + candidates + 1 + kernel.lanes));
+        }
+        const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+        std::uint32_t* const begin = buffer.entries.data() + used;
+        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, cellids, ncells, begin);
+        *end++ = static_cast<std::uint32_t>(i);
+        used += static_cast<std::size_t>(end - begin);
+        buffer.run_end[i - first] = used;
+    }
+}
+
+void Cell::append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer) {
+    const std::size_t base = neighbor_list.size();
+    const std::size_t used = last > first ? buffer.run_end[last - first - 1] : 0;
+    if (base + used > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::overflow_error("the neighbour list of " + std::to_string(positions.size()) +
+                                  " particles needs more than 4294967295 entries, more than its 32-bit indices "
+                                  "can address");
+    }
+    std::size_t run_start = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        neighbor_list[i] = static_cast<std::uint32_t>(base + run_start);
+        longest_run = std::max(longest_run, buffer.run_end[i - first] - run_start);
+        run_start = buffer.run_end[i - first];
+    }
+    neighbor_list.insert(neighbor_list.end(), buffer.entries.begin(), buffer.entries.begin() + used);
+}
+
+// Grows the list's storage once, to a little more than an even spread of the
+// particles predicts, so that appending does not reallocate (and briefly double) it.
+void Cell::reserve_neighbor_list(double csc) {
+    const double n = static_cast<double>(positions.size());
+    const double volume = dims.x() * dims.y() * dims.z();
+    const double expected = n * (1.0 + 1.1 * (n / volume) * (4.0 / 3.0) * 3.141592653589793 * csc * csc * csc) + n;
+    const double capped = std::min(expected, double(std::numeric_limits<std::uint32_t>::max()));
+    if (neighbor_list.capacity() < capped) neighbor_list.reserve(static_cast<std::size_t>(capped));
 }
 
 bool Cell::check_update_neighbor_list() const {
@@ -325,34 +405,30 @@ void Cell::calculate_forces() {
     const double sr6c = sr2c * sr2c * sr2c;
     const double epot_cutoff = sr6c * sr6c - sr6c;
 
+    // The vector kernels address positions with 32-bit offsets.
+    const kernels::KernelSet& kernel = 3 * n <= std::numeric_limits<std::int32_t>::max()
+                                           ? kernels::best_kernels()
+                                           : kernels::generic_kernels();
+    const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
+    const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + 1);
+    if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
+    const kernels::ForceArgs args = {coordinates(positions), neighbor_list.data(), positions.size(),
+                                     neighbor_list.size(), coordinates(forces),
+                                     force_scratch.data(), scratch_per_thread, {dims.x(), dims.y(), dims.z()},
+                                     rcutsq, sigmasq, epot_cutoff};
     double epotsum = 0.0;
 #pragma omp parallel
     {
         const Block block = this_thread_block(n);
-        double partial = 0.0;
-        for (std::size_t i = block.begin; i < block.end; ++i) {
-            vec3 force = vec3::Zero();
-            for (std::size_t e = neighbor_list[i];; ++e) {
-                const std::uint32_t j = neighbor_list[e];
-                if (j == i) break;
-                const vec3 rij = minimum_image(positions[i], positions[j], dims);
-                const double distsq = squared_length(rij);
-                if (!(distsq < rcutsq)) continue;
-                const double sr2 = sigmasq / distsq;
-                const double sr6 = sr2 * sr2 * sr2;
-                const double sr12 = sr6 * sr6;
-                partial += (sr12 - sr6) - epot_cutoff;
-                const double fr = (2.0 * sr12 - sr6) / distsq;
-                force += fr * rij;
-            }
-            forces[i] = force;
-        }
+        const double partial =
+            kernel.force_block(args, block.begin, block.end, static_cast<std::size_t>(omp_get_thread_num()));
 #pragma omp atomic
         epotsum += partial;
     }
 
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
+#pragma omp parallel for schedule(static)
     for (std::size_t i = 0; i < n; ++i) forces[i] *= prefctr;
     epot = epotsum * 4.0 * epsilon * 0.5;
 }

@@ -25,6 +25,12 @@
 
 using vec3 = Eigen::Vector3d;
 
+struct SubcellGrid;
+namespace kernels {
+struct KernelSet;
+struct SubcellScan;
+}  // namespace kernels
+
 // The progress line of a step: step number, the three energies, seconds since the
 // previous mark.
 std::string format_progress_line(unsigned int step, double ekin, double epot, double etot, double seconds);
@@ -67,7 +73,26 @@ private:
     void initialize();
     double get_gauss() const;
 
+    // Per-thread output of the neighbour-list build: the runs of one chunk of particles.
+    struct RunBuffer {
+        std::vector<std::uint32_t> entries;  // the runs, each closed by its particle's index
+        std::vector<std::size_t> run_end;    // end of each particle's run in `entries`
+    };
+    // The particles sorted by sub-cell, with their coordinates, for the build's scans.
+    struct SubcellSort {
+        std::vector<std::uint32_t> start;    // first entry of each sub-cell, and the end
+        std::vector<std::uint32_t> next;     // fill position of each sub-cell while sorting
+        std::vector<std::uint32_t> index;    // particle of each entry
+        std::vector<double> x, y, z;         // its coordinates
+    };
+    static constexpr std::size_t build_chunk = 256;  // particles per parallel work item of a build
+
     void build_neighbor_list();
+    void sort_into_subcells(const SubcellGrid& grid);
+    void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
+                   std::size_t first, std::size_t last, RunBuffer& buffer);
+    void append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer);
+    void reserve_neighbor_list(double csc);
     bool check_update_neighbor_list() const;
     void calculate_forces();
 
@@ -89,4 +114,10 @@ private:
     double ekin = 0.0;                        // kinetic energy after the latest half kick
     double etot = 0.0;                        // ekin + epot after the latest step
     std::chrono::system_clock::time_point ttime;  // wall-clock mark of the progress line
+
+    // Working storage kept from call to call, so that steps do not allocate.
+    SubcellSort subcells;                     // the latest build's sort
+    std::vector<RunBuffer> run_buffers;       // one per thread
+    std::size_t longest_run = 0;              // entries of the longest run, its closing index included
+    std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
 };

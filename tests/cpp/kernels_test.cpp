@@ -1,0 +1,83 @@
+// Every instruction set's kernels against the scalar ones, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "kernels.h"
+#include "test_support.h"
+
+namespace {
+
+using Access = CellTestAccess;
+
+std::vector<const kernels::KernelSet*> vector_kernels() {
+    std::vector<const kernels::KernelSet*> sets;
+    if (kernels::avx2_kernels()) sets.push_back(kernels::avx2_kernels());
+    if (kernels::avx512_kernels()) sets.push_back(kernels::avx512_kernels());
+    return sets;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// A melted liquid of 1003 particles (not a multiple of any vector width) whose
+// neighbour list has been rebuilt a few times.
+Cell& liquid() {
+    static Cell cell = [] {
+        Cell c = make_cell(1003, std::cbrt(1003 / 0.8442));
+        for (unsigned int step = 0; step < 60; ++step) c.integrate(step, 0.005, false);
+        return c;
+    }();
+    return cell;
+}
+
+struct ForceRun {
+    std::vector<double> forces;
+    std::vector<double> partials;
+};
+
+// Forces and energy partials of `kernel` over the blocks that `threads` threads take.
+ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t threads) {
+    const auto& list = Access::neighbor_list(cell);
+    const std::size_t n = Access::positions(cell).size();
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t end = i + 1 < n ? list[i + 1] : list.size();
+        longest = std::max(longest, end - list[i]);
+    }
+    const double L = cell.get_dims().x();
+    ForceRun run{std::vector<double>(3 * n, -1.0), {}};
+    std::vector<double> scratch(threads * 2 * 8 * (longest + 1));
+    const kernels::ForceArgs args = {reinterpret_cast<const double*>(Access::positions(cell).data()),
+                                     list.data(), n, list.size(), run.forces.data(), scratch.data(),
+                                     2 * 8 * (longest + 1), {L, L, L}, 2.5 * 2.5, 1.0,
+                                     std::pow(0.16, 6) - std::pow(0.16, 3)};
+    for (std::size_t t = 0; t < threads; ++t) {
+        const std::size_t begin = t * n / threads, end = (t + 1) * n / threads;
+        run.partials.push_back(kernel.force_block(args, begin, end, t));
+    }
+    return run;
+}
+
+TEST(Kernels, ForcesMatchScalarBitForBit) {
+    const auto sets = vector_kernels();
+    if (sets.empty()) GTEST_SKIP() << "no vector instruction set on this processor";
+    Cell& cell = liquid();
+    for (std::size_t threads : {1u, 2u, 3u}) {
+        const ForceRun reference = run_forces(kernels::generic_kernels(), cell, threads);
+        for (const kernels::KernelSet* set : sets) {
+            const ForceRun run = run_forces(*set, cell, threads);
+            for (std::size_t k = 0; k < run.forces.size(); ++k) {
+                ASSERT_TRUE(same_bits(run.forces[k], reference.forces[k]))
+                    << set->name << ", " << threads << " threads, force component " << k;
+            }
+            for (std::size_t t = 0; t < threads; ++t) {
+                EXPECT_TRUE(same_bits(run.partials[t], reference.partials[t]))
+                    << set->name << ", " << threads << " threads, energy partial " << t << ": "
+                    << run.partials[t] << " vs " << reference.partials[t];
+            }
+        }
+    }
+}
+
+}  // namespace

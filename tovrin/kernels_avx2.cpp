@@ -1,0 +1,168 @@
+// AVX2 kernels: four particles at a time, one per lane; the same scheme as the
+// AVX-512 kernels with blends in place of mask registers.
+#include <immintrin.h>
+
+#include "kernels.h"
+
+namespace kernels {
+namespace {
+
+constexpr std::size_t lanes = 4;
+
+struct Box {
+    __m256d edge[3];
+    __m256d half[3];      // 0.5 * edge
+    __m256d neg_half[3];  // -(0.5 * edge)
+
+    explicit Box(const double box[3]) {
+        for (int k = 0; k < 3; ++k) {
+            edge[k] = _mm256_set1_pd(box[k]);
+            half[k] = _mm256_set1_pd(0.5 * box[k]);
+            neg_half[k] = _mm256_set1_pd(-(0.5 * box[k]));
+        }
+    }
+
+    __m256d minimum_image(__m256d r, int k) const {
+        const __m256d high = _mm256_cmp_pd(r, half[k], _CMP_GE_OQ);
+        const __m256d low = _mm256_cmp_pd(r, neg_half[k], _CMP_LT_OQ);
+        r = _mm256_blendv_pd(r, _mm256_sub_pd(r, edge[k]), high);
+        return _mm256_blendv_pd(r, _mm256_add_pd(r, edge[k]), low);
+    }
+};
+
+inline __m256d squared_length(__m256d x, __m256d y, __m256d z) {
+    return _mm256_add_pd(_mm256_mul_pd(x, x), _mm256_add_pd(_mm256_mul_pd(y, y), _mm256_mul_pd(z, z)));
+}
+
+inline __m128i times3(__m128i j) { return _mm_add_epi32(_mm_add_epi32(j, j), j); }
+
+// All-ones in the lanes below n.
+inline __m128i first_lanes(std::size_t n) {
+    return _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(n)), _mm_setr_epi32(0, 1, 2, 3));
+}
+
+double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
+    double* const terms = a.scratch + thread * a.scratch_per_thread;
+    const Box box(a.box);
+    const __m256d rcutsq = _mm256_set1_pd(a.rcutsq);
+    const __m256d sigmasq = _mm256_set1_pd(a.sigmasq);
+    const __m256d epot_cutoff = _mm256_set1_pd(a.epot_cutoff);
+    const __m256d two = _mm256_set1_pd(2.0);
+    const __m256d unit = _mm256_set1_pd(1.0);
+    const __m256d zero = _mm256_setzero_pd();
+    const double* px = a.positions;
+    const double* py = a.positions + 1;
+    const double* pz = a.positions + 2;
+
+    double partial = 0.0;
+    for (std::size_t b = begin; b < end; b += lanes) {
+        const std::size_t n = end - b < lanes ? end - b : lanes;
+        const __m128i block = first_lanes(n);
+        const __m256d block_d = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(block));
+        const __m128i self = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(b)), _mm_setr_epi32(0, 1, 2, 3));
+        const int* runs = reinterpret_cast<const int*>(a.neighbor_list + a.neighbor_list[b]);
+        __m128i at = _mm_sub_epi32(_mm_maskload_epi32(reinterpret_cast<const int*>(a.neighbor_list + b), block),
+                                   _mm_set1_epi32(static_cast<int>(a.neighbor_list[b])));
+        const __m128i self3 = times3(self);
+        const __m256d xi = _mm256_mask_i32gather_pd(zero, px, self3, block_d, 8);
+        const __m256d yi = _mm256_mask_i32gather_pd(zero, py, self3, block_d, 8);
+        const __m256d zi = _mm256_mask_i32gather_pd(zero, pz, self3, block_d, 8);
+
+        __m256d fx = zero, fy = zero, fz = zero;
+        __m128i length = _mm_setzero_si128();
+        __m128i live = block;
+        for (std::size_t k = 0;; ++k) {
+            const __m128i j = _mm_mask_i32gather_epi32(self, runs, at, live, 4);
+            live = _mm_andnot_si128(_mm_cmpeq_epi32(j, self), live);
+            if (_mm_testz_si128(live, live)) break;
+            length = _mm_sub_epi32(length, live);  // live lanes are -1
+            at = _mm_add_epi32(at, _mm_set1_epi32(1));
+            const __m256d live_d = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(live));
+
+            const __m128i j3 = times3(j);
+            const __m256d rx = box.minimum_image(_mm256_sub_pd(xi, _mm256_mask_i32gather_pd(xi, px, j3, live_d, 8)), 0);
+            const __m256d ry = box.minimum_image(_mm256_sub_pd(yi, _mm256_mask_i32gather_pd(yi, py, j3, live_d, 8)), 1);
+            const __m256d rz = box.minimum_image(_mm256_sub_pd(zi, _mm256_mask_i32gather_pd(zi, pz, j3, live_d, 8)), 2);
+            const __m256d raw_distsq = squared_length(rx, ry, rz);
+            const __m256d inside = _mm256_and_pd(live_d, _mm256_cmp_pd(raw_distsq, rcutsq, _CMP_LT_OQ));
+            const __m256d distsq = _mm256_blendv_pd(unit, raw_distsq, inside);  // no 0/0 in idle lanes
+
+            const __m256d sr2 = _mm256_div_pd(sigmasq, distsq);
+            const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
+            const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
+            const __m256d energy = _mm256_and_pd(inside, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff));
+            _mm256_storeu_pd(terms + lanes * k, energy);
+            const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(two, sr12), sr6), distsq);
+            fx = _mm256_blendv_pd(fx, _mm256_add_pd(fx, _mm256_mul_pd(fr, rx)), inside);
+            fy = _mm256_blendv_pd(fy, _mm256_add_pd(fy, _mm256_mul_pd(fr, ry)), inside);
+            fz = _mm256_blendv_pd(fz, _mm256_add_pd(fz, _mm256_mul_pd(fr, rz)), inside);
+        }
+
+        alignas(32) double force[3][lanes];
+        alignas(16) std::uint32_t run_length[lanes];
+        _mm256_store_pd(force[0], fx);
+        _mm256_store_pd(force[1], fy);
+        _mm256_store_pd(force[2], fz);
+        _mm_store_si128(reinterpret_cast<__m128i*>(run_length), length);
+        for (std::size_t l = 0; l < n; ++l) {
+            double* f = a.forces + 3 * (b + l);
+            f[0] = force[0][l];
+            f[1] = force[1][l];
+            f[2] = force[2][l];
+            // Beyond the cut-off a term is +0.0, which leaves the sum unchanged.
+            for (std::uint32_t k = 0; k < run_length[l]; ++k) partial += terms[lanes * k + l];
+        }
+    }
+    return partial;
+}
+
+// Byte shuffles that move the selected 32-bit lanes of a 4-lane vector to the front.
+struct CompressTable {
+    alignas(16) std::uint8_t shuffle[16][16];
+    constexpr CompressTable() : shuffle() {
+        for (int mask = 0; mask < 16; ++mask) {
+            int out = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if (mask & (1 << lane)) {
+                    for (int byte = 0; byte < 4; ++byte) shuffle[mask][4 * out + byte] = std::uint8_t(4 * lane + byte);
+                    ++out;
+                }
+            }
+            for (int byte = 4 * out; byte < 16; ++byte) shuffle[mask][byte] = 0x80;
+        }
+    }
+};
+constexpr CompressTable compress_table;
+
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
+                             unsigned int ncells, std::uint32_t* out) {
+    const Box box(s.box);
+    const __m256d cutsq = _mm256_set1_pd(s.cutsq);
+    const __m256d xi = _mm256_set1_pd(pi[0]);
+    const __m256d yi = _mm256_set1_pd(pi[1]);
+    const __m256d zi = _mm256_set1_pd(pi[2]);
+    const __m128i self = _mm_set1_epi32(static_cast<int>(i));
+    for (unsigned int c = 0; c < ncells; ++c) {
+        const std::uint32_t last = s.start[cells[c] + 1];
+        for (std::uint32_t e = s.start[cells[c]]; e < last; e += lanes) {
+            const __m128i valid = first_lanes(last - e);
+            const __m256i valid_d = _mm256_cvtepi32_epi64(valid);
+            const __m256d rx = box.minimum_image(_mm256_sub_pd(xi, _mm256_maskload_pd(s.x + e, valid_d)), 0);
+            const __m256d ry = box.minimum_image(_mm256_sub_pd(yi, _mm256_maskload_pd(s.y + e, valid_d)), 1);
+            const __m256d rz = box.minimum_image(_mm256_sub_pd(zi, _mm256_maskload_pd(s.z + e, valid_d)), 2);
+            const __m128i j = _mm_maskload_epi32(reinterpret_cast<const int*>(s.index + e), valid);
+            const int within = _mm256_movemask_pd(_mm256_cmp_pd(squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ));
+            const int near = within & _mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(_mm_cmpeq_epi32(j, self), valid)));
+            const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(compress_table.shuffle[near]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(j, shuffle));
+            out += __builtin_popcount(near);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+extern const KernelSet avx2_set = {"AVX2", lanes, force_block, scan_subcells};
+
+}  // namespace kernels

@@ -1,0 +1,252 @@
+// AVX-512 kernels: eight particles at a time, one per lane.
+//
+// The force loop walks the runs of eight consecutive particles side by side: lane l
+// reads particle l's run front to back, so its force sums keep their order. Lanes
+// whose pair is beyond the cut-off, or whose run has ended, are masked off; a masked
+// lane adds nothing, exactly as the scalar loop skips the pair. The energy terms are
+// parked per lane and added afterwards particle by particle in run order.
+#include <immintrin.h>
+
+#include "kernels.h"
+
+namespace kernels {
+namespace {
+
+constexpr std::size_t lanes = 8;
+
+struct Box {
+    __m512d edge[3];
+    __m512d half[3];      // 0.5 * edge
+    __m512d neg_half[3];  // -(0.5 * edge)
+
+    explicit Box(const double box[3]) {
+        for (int k = 0; k < 3; ++k) {
+            edge[k] = _mm512_set1_pd(box[k]);
+            half[k] = _mm512_set1_pd(0.5 * box[k]);
+            neg_half[k] = _mm512_set1_pd(-(0.5 * box[k]));
+        }
+    }
+
+    // One box-edge correction at most: subtract at or above half the edge, add below
+    // minus half of it.
+    __m512d minimum_image(__m512d r, int k) const {
+        const __mmask8 high = _mm512_cmp_pd_mask(r, half[k], _CMP_GE_OQ);
+        const __mmask8 low = _mm512_cmp_pd_mask(r, neg_half[k], _CMP_LT_OQ);
+        r = _mm512_mask_sub_pd(r, high, r, edge[k]);
+        return _mm512_mask_add_pd(r, low, r, edge[k]);
+    }
+};
+
+inline __m512d squared_length(__m512d x, __m512d y, __m512d z) {
+    return _mm512_add_pd(_mm512_mul_pd(x, x), _mm512_add_pd(_mm512_mul_pd(y, y), _mm512_mul_pd(z, z)));
+}
+
+inline __m256i times3(__m256i j) { return _mm256_add_epi32(_mm256_add_epi32(j, j), j); }
+
+// x, y and z of eight particles, loaded one particle at a time (on these processors
+// that is faster than gathering them) and transposed. Idle lanes load particle 0.
+struct Coordinates {
+    __m512d x, y, z;
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // the cast's upper half is overwritten at once
+inline Coordinates load_coordinates(const double* positions, const std::uint32_t j[8]) {
+    const auto pair = [&](int l) {
+        const __m256d low = _mm256_maskz_loadu_pd(0x7, positions + 3 * std::size_t(j[l]));
+        const __m256d high = _mm256_maskz_loadu_pd(0x7, positions + 3 * std::size_t(j[l + 1]));
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
+    };
+    const __m512d p01 = pair(0), p23 = pair(2), p45 = pair(4), p67 = pair(6);
+    const __m512i xy = _mm512_setr_epi64(0, 8, 4, 12, 1, 9, 5, 13);
+    const __m512i zw = _mm512_setr_epi64(2, 10, 6, 14, 3, 11, 7, 15);
+    const __m512d xy0123 = _mm512_permutex2var_pd(p01, xy, p23);  // x0 x2 x1 x3 y0 y2 y1 y3
+    const __m512d xy4567 = _mm512_permutex2var_pd(p45, xy, p67);
+    const __m512d z0123 = _mm512_permutex2var_pd(p01, zw, p23);
+    const __m512d z4567 = _mm512_permutex2var_pd(p45, zw, p67);
+    const __m512i low_halves = _mm512_setr_epi64(0, 2, 1, 3, 8, 10, 9, 11);
+    const __m512i high_halves = _mm512_setr_epi64(4, 6, 5, 7, 12, 14, 13, 15);
+    return {_mm512_permutex2var_pd(xy0123, low_halves, xy4567), _mm512_permutex2var_pd(xy0123, high_halves, xy4567),
+            _mm512_permutex2var_pd(z0123, low_halves, z4567)};
+}
+#pragma GCC diagnostic pop
+
+// The energy terms of the block before, added to the running sum a few at a time
+// while the next block computes: the additions form one dependent chain, whose
+// latency then hides behind the vector work. They keep their order: particle by
+// particle, each run in order (lane l's k-th term is terms[lanes * k + l]). A term
+// beyond the cut-off is +0.0, which leaves the sum unchanged.
+class PendingSum {
+public:
+    void start(const double* block_terms, const std::uint32_t run_length[lanes], std::size_t n) {
+        terms = block_terms;
+        count = 0;
+        for (std::size_t l = 0; l < n; ++l) {
+            if (run_length[l] > 0) {
+                lane[count] = l;
+                length[count++] = run_length[l];
+            }
+        }
+        next = 0;
+        if (count > 0) enter(0);
+    }
+
+    void add_some(double& sum) {
+        for (std::size_t c = 0; c < lanes && next < count; ++c) {
+            sum += *at;
+            at += lanes;
+            if (--remaining == 0 && ++next < count) enter(next);
+        }
+    }
+
+    void add_rest(double& sum) {
+        while (next < count) add_some(sum);
+    }
+
+private:
+    void enter(std::size_t m) {
+        at = terms + lane[m];
+        remaining = length[m];
+    }
+
+    const double* terms = nullptr;
+    std::size_t lane[lanes] = {};
+    std::uint32_t length[lanes] = {};
+    std::size_t count = 0;  // lanes with terms
+    std::size_t next = 0;   // lane being added
+    const double* at = nullptr;
+    std::uint32_t remaining = 0;
+};
+
+// Constants of the pair loop.
+struct PairTerms {
+    Box box;
+    __m512d rcutsq, sigmasq, epot_cutoff, two;
+
+    explicit PairTerms(const ForceArgs& a)
+        : box(a.box),
+          rcutsq(_mm512_set1_pd(a.rcutsq)),
+          sigmasq(_mm512_set1_pd(a.sigmasq)),
+          epot_cutoff(_mm512_set1_pd(a.epot_cutoff)),
+          two(_mm512_set1_pd(2.0)) {}
+};
+
+// One block of up to eight particles: their runs side by side, lane l walking
+// particle l's run in order. Runs of consecutive particles are adjacent, so a lane
+// whose run has ended reads on into the next run; those reads are masked off. Only
+// the list's last run has nothing after it: `Clamp` keeps that lane on its closing
+// index instead.
+template <bool Clamp>
+void block_forces(const ForceArgs& a, const PairTerms& c, const std::uint32_t* runs, const std::uint32_t first[lanes],
+                  const std::uint32_t run_length[lanes], std::uint32_t longest, const Coordinates& pi, double* terms,
+                  __m512d f[3], PendingSum& pending, double& sum) {
+    const __m256i length = _mm256_load_si256(reinterpret_cast<const __m256i*>(run_length));
+    __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
+    for (std::uint32_t k = 0; k < longest; ++k) {
+        const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
+        std::uint32_t j[lanes];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            j[l] = runs[first[l] + (Clamp && k > run_length[l] ? run_length[l] : k)];
+        }
+        const Coordinates pj = load_coordinates(a.positions, j);
+        const __m512d rx = c.box.minimum_image(_mm512_sub_pd(pi.x, pj.x), 0);
+        const __m512d ry = c.box.minimum_image(_mm512_sub_pd(pi.y, pj.y), 1);
+        const __m512d rz = c.box.minimum_image(_mm512_sub_pd(pi.z, pj.z), 2);
+        const __m512d distsq = squared_length(rx, ry, rz);
+        const __mmask8 inside = _mm512_mask_cmp_pd_mask(live, distsq, c.rcutsq, _CMP_LT_OQ);
+
+        const __m512d sr2 = _mm512_maskz_div_pd(inside, c.sigmasq, distsq);
+        const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
+        const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
+        _mm512_storeu_pd(terms + lanes * k, _mm512_maskz_sub_pd(inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));
+        const __m512d fr = _mm512_maskz_div_pd(inside, _mm512_sub_pd(_mm512_mul_pd(c.two, sr12), sr6), distsq);
+        fx = _mm512_mask_add_pd(fx, inside, fx, _mm512_mul_pd(fr, rx));
+        fy = _mm512_mask_add_pd(fy, inside, fy, _mm512_mul_pd(fr, ry));
+        fz = _mm512_mask_add_pd(fz, inside, fz, _mm512_mul_pd(fr, rz));
+        pending.add_some(sum);
+    }
+    f[0] = fx;
+    f[1] = fy;
+    f[2] = fz;
+}
+
+double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
+    // Two buffers of terms: one being written, the other's terms being added.
+    double* const scratch = a.scratch + thread * a.scratch_per_thread;
+    const std::size_t buffer_size = a.scratch_per_thread / 2;
+    const PairTerms constants(a);
+    PendingSum pending;
+    double partial = 0.0;
+    bool second = false;
+    for (std::size_t b = begin; b < end; b += lanes) {
+        const std::size_t n = end - b < lanes ? end - b : lanes;
+        // A run ends where the next one starts, less its closing index. Offsets from
+        // the block's first run stay small whatever the length of the whole list.
+        const std::uint32_t* runs = a.neighbor_list + a.neighbor_list[b];
+        alignas(32) std::uint32_t first[lanes] = {};
+        alignas(32) std::uint32_t run_length[lanes] = {};
+        std::uint32_t self[lanes];
+        std::uint32_t longest = 0;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const std::size_t i = l < n ? b + l : b;  // idle lanes repeat the first particle, masked off
+            const std::size_t next = i + 1 < a.particles ? a.neighbor_list[i + 1] : a.list_size;
+            self[l] = static_cast<std::uint32_t>(i);
+            first[l] = a.neighbor_list[i] - a.neighbor_list[b];
+            run_length[l] = l < n ? static_cast<std::uint32_t>(next - a.neighbor_list[i] - 1) : 0;
+            longest = run_length[l] > longest ? run_length[l] : longest;
+        }
+        const Coordinates pi = load_coordinates(a.positions, self);
+        double* const terms = scratch + (second ? buffer_size : 0);
+        second = !second;
+        __m512d f[3];
+        if (a.neighbor_list[b + n - 1] + longest >= a.list_size) {
+            block_forces<true>(a, constants, runs, first, run_length, longest, pi, terms, f, pending, partial);
+        } else {
+            block_forces<false>(a, constants, runs, first, run_length, longest, pi, terms, f, pending, partial);
+        }
+        pending.add_rest(partial);
+        pending.start(terms, run_length, n);
+
+        alignas(64) double force[3][lanes];
+        for (int c = 0; c < 3; ++c) _mm512_store_pd(force[c], f[c]);
+        for (std::size_t l = 0; l < n; ++l) {
+            double* out = a.forces + 3 * (b + l);
+            out[0] = force[0][l];
+            out[1] = force[1][l];
+            out[2] = force[2][l];
+        }
+    }
+    pending.add_rest(partial);
+    return partial;
+}
+
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
+                             unsigned int ncells, std::uint32_t* out) {
+    const Box box(s.box);
+    const __m512d cutsq = _mm512_set1_pd(s.cutsq);
+    const __m512d xi = _mm512_set1_pd(pi[0]);
+    const __m512d yi = _mm512_set1_pd(pi[1]);
+    const __m512d zi = _mm512_set1_pd(pi[2]);
+    const __m256i self = _mm256_set1_epi32(static_cast<int>(i));
+    for (unsigned int c = 0; c < ncells; ++c) {
+        const std::uint32_t last = s.start[cells[c] + 1];
+        for (std::uint32_t e = s.start[cells[c]]; e < last; e += lanes) {
+            const __mmask8 valid = static_cast<__mmask8>(last - e >= lanes ? 0xFF : (1u << (last - e)) - 1);
+            const __m512d rx = box.minimum_image(_mm512_sub_pd(xi, _mm512_maskz_loadu_pd(valid, s.x + e)), 0);
+            const __m512d ry = box.minimum_image(_mm512_sub_pd(yi, _mm512_maskz_loadu_pd(valid, s.y + e)), 1);
+            const __m512d rz = box.minimum_image(_mm512_sub_pd(zi, _mm512_maskz_loadu_pd(valid, s.z + e)), 2);
+            const __m256i j = _mm256_maskz_loadu_epi32(valid, s.index + e);
+            const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ) &
+                                  _mm256_cmpneq_epi32_mask(j, self);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(near, j));
+            out += __builtin_popcount(near);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+extern const KernelSet avx512_set = {"AVX-512", lanes, force_block, scan_subcells};
+
+}  // namespace kernels

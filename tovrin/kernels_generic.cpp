@@ -1,0 +1,87 @@
+// Scalar kernels for any x86-64 processor, and the run-time choice between the sets.
+#include "kernels.h"
+
+namespace kernels {
+namespace {
+
+// Separation component with at most one box-edge correction.
+inline double minimum_image(double r, double edge) {
+    if (r >= 0.5 * edge) return r - edge;
+    if (r < -0.5 * edge) return r + edge;
+    return r;
+}
+
+double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t) {
+    double partial = 0.0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double* pi = a.positions + 3 * i;
+        double fx = 0.0, fy = 0.0, fz = 0.0;
+        for (std::size_t e = a.neighbor_list[i];; ++e) {
+            const std::uint32_t j = a.neighbor_list[e];
+            if (j == i) break;
+            const double* pj = a.positions + 3 * std::size_t(j);
+            const double rx = minimum_image(pi[0] - pj[0], a.box[0]);
+            const double ry = minimum_image(pi[1] - pj[1], a.box[1]);
+            const double rz = minimum_image(pi[2] - pj[2], a.box[2]);
+            const double distsq = rx * rx + (ry * ry + rz * rz);
+            if (!(distsq < a.rcutsq)) continue;
+            const double sr2 = a.sigmasq / distsq;
+            const double sr6 = sr2 * sr2 * sr2;
+            const double sr12 = sr6 * sr6;
+            partial += (sr12 - sr6) - a.epot_cutoff;
+            const double fr = (2.0 * sr12 - sr6) / distsq;
+            fx += fr * rx;
+            fy += fr * ry;
+            fz += fr * rz;
+        }
+        a.forces[3 * i] = fx;
+        a.forces[3 * i + 1] = fy;
+        a.forces[3 * i + 2] = fz;
+    }
+    return partial;
+}
+
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
+                             unsigned int ncells, std::uint32_t* out) {
+    for (unsigned int c = 0; c < ncells; ++c) {
+        for (std::uint32_t e = s.start[cells[c]]; e < s.start[cells[c] + 1]; ++e) {
+            const std::uint32_t j = s.index[e];
+            if (j == i) continue;
+            const double rx = minimum_image(pi[0] - s.x[e], s.box[0]);
+            const double ry = minimum_image(pi[1] - s.y[e], s.box[1]);
+            const double rz = minimum_image(pi[2] - s.z[e], s.box[2]);
+            if (rx * rx + (ry * ry + rz * rz) <= s.cutsq) *out++ = j;
+        }
+    }
+    return out;
+}
+
+const KernelSet generic_set = {"x86-64", 1, force_block, scan_subcells};
+
+}  // namespace
+
+extern const KernelSet avx2_set;
+extern const KernelSet avx512_set;
+
+const KernelSet& generic_kernels() { return generic_set; }
+
+const KernelSet* avx2_kernels() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &avx2_set : nullptr;
+}
+
+const KernelSet* avx512_kernels() {
+    __builtin_cpu_init();
+    const bool usable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+    return usable ? &avx512_set : nullptr;
+}
+
+const KernelSet& best_kernels() {
+    static const KernelSet& best = avx512_kernels()  ? *avx512_kernels()
+                                   : avx2_kernels() ? *avx2_kernels()
+                                                    : generic_kernels();
+    return best;
+}
+
+}  // namespace kernels
