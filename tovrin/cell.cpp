@@ -167,34 +167,55 @@ struct SubcellGrid {
         return static_cast<unsigned int>(q);
     }
 
-    unsigned int id_of(const vec3& p) const {
-        return coordinate(0, p.x()) + n[0] * (coordinate(1, p.y()) + n[1] * coordinate(2, p.z()));
+    // Sub-cells are stored z fastest, so that the sub-cells scanned one after another,
+    // which differ in z, mostly lie side by side in the sorted particle arrays.
+    unsigned int key(unsigned int cx, unsigned int cy, unsigned int cz) const { return cz + n[2] * (cy + n[1] * cx); }
+
+    unsigned int key_of(const vec3& p) const {
+        return key(coordinate(0, p.x()), coordinate(1, p.y()), coordinate(2, p.z()));
     }
 
-    // The sub-cells scanned for a particle in sub-cell (c[0], c[1], c[2]): x outermost
-    // over (low, own, high) neighbours with periodic wrap, z innermost. With fewer than
-    // three sub-cells along an axis the wrapped neighbours coincide; each distinct
-    // sub-cell is listed once, in the order of its first occurrence.
-    unsigned int neighbor_ids(const unsigned int c[3], unsigned int ids[27]) const {
-        unsigned int axis_values[3][3];
-        unsigned int axis_count[3];
+    // The stretches of sorted entries to scan for a particle at p: the sub-cells x
+    // outermost over (low, own, high) neighbours with periodic wrap, z innermost,
+    // adjacent ones merged. With fewer than three sub-cells along an axis the wrapped
+    // neighbours coincide; each distinct sub-cell is scanned once, in the order of
+    // its first occurrence. Returns the number of stretches.
+    unsigned int scan_ranges(const vec3& p, const std::uint32_t* start, std::uint32_t ranges[27][2],
+                             bool& periodic) const {
+        unsigned int values[3][3];
+        unsigned int count[3];
+        periodic = false;
         for (int k = 0; k < 3; ++k) {
-            const unsigned int low = c[k] == 0 ? n[k] - 1 : c[k] - 1;
-            const unsigned int high = c[k] == n[k] - 1 ? 0 : c[k] + 1;
-            const unsigned int candidates[3] = {low, c[k], high};
-            axis_count[k] = 0;
+            const unsigned int c = coordinate(k, p[k]);
+            // Away from the grid's faces, with five or more sub-cells along the axis,
+            // the scanned sub-cells span at most two fifths of the box: no separation
+            // comes near half of it, and the minimum image is the plain difference.
+            periodic = periodic || n[k] < 5 || c == 0 || c == n[k] - 1;
+            const unsigned int candidates[3] = {c == 0 ? n[k] - 1 : c - 1, c, c == n[k] - 1 ? 0 : c + 1};
+            count[k] = 0;
             for (const unsigned int value : candidates) {
                 bool seen = false;
-                for (unsigned int m = 0; m < axis_count[k]; ++m) seen = seen || axis_values[k][m] == value;
-                if (!seen) axis_values[k][axis_count[k]++] = value;
+                for (unsigned int m = 0; m < count[k]; ++m) seen = seen || values[k][m] == value;
+                if (!seen) values[k][count[k]++] = value;
             }
         }
-        unsigned int count = 0;
-        for (unsigned int a = 0; a < axis_count[0]; ++a)
-            for (unsigned int b = 0; b < axis_count[1]; ++b)
-                for (unsigned int d = 0; d < axis_count[2]; ++d)
-                    ids[count++] = axis_values[0][a] + axis_values[1][b] * n[0] + axis_values[2][d] * n[0] * n[1];
-        return count;
+        unsigned int nranges = 0;
+        unsigned int previous = 0;
+        for (unsigned int a = 0; a < count[0]; ++a) {
+            for (unsigned int b = 0; b < count[1]; ++b) {
+                for (unsigned int d = 0; d < count[2]; ++d) {
+                    const unsigned int cell = key(values[0][a], values[1][b], values[2][d]);
+                    if (nranges > 0 && cell == previous + 1) {
+                        ranges[nranges - 1][1] = start[cell + 1];
+                    } else {
+                        ranges[nranges][0] = start[cell];
+                        ranges[nranges++][1] = start[cell + 1];
+                    }
+                    previous = cell;
+                }
+            }
+        }
+        return nranges;
     }
 };
 
@@ -283,8 +304,7 @@ void Cell::build_neighbor_list() {
     sort_into_subcells(grid);
     const kernels::KernelSet& kernel = kernels::best_kernels();
     const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
-                                       subcells.index.data(), subcells.start.data(),
-                                       {dims.x(), dims.y(), dims.z()}, cutsq};
+                                       subcells.index.data(), {dims.x(), dims.y(), dims.z()}, cutsq};
 
     reserve_neighbor_list(csc);
     neighbor_list.resize(n);
@@ -314,7 +334,7 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
     const std::size_t n = positions.size();
     const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
     subcells.start.assign(ncells + 1, 0);
-    for (const vec3& p : positions) ++subcells.start[grid.id_of(p) + 1];
+    for (const vec3& p : positions) ++subcells.start[grid.key_of(p) + 1];
     for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
     subcells.index.resize(n);
     subcells.x.resize(n);
@@ -324,7 +344,7 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
     std::vector<std::uint32_t>& next = subcells.next;
     next.assign(subcells.start.begin(), subcells.start.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t slot = next[grid.id_of(positions[i])]++;
+        const std::uint32_t slot = next[grid.key_of(positions[i])]++;
         subcells.index[slot] = static_cast<std::uint32_t>(i);
         subcells.x[slot] = positions[i].x();
         subcells.y[slot] = positions[i].y();
@@ -338,19 +358,18 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
     std::size_t used = 0;
     for (std::size_t i = first; i < last; ++i) {
         dij_list[i] = vec3::Zero();
-        unsigned int c[3];
-        for (int k = 0; k < 3; ++k) c[k] = grid.coordinate(k, positions[i][k]);
-        unsigned int cellids[27];
-        const unsigned int ncells = grid.neighbor_ids(c, cellids);
+        std::uint32_t ranges[27][2];
+        bool periodic;
+        const unsigned int nranges = grid.scan_ranges(positions[i], subcells.start.data(), ranges, periodic);
         std::size_t candidates = 0;
-        for (unsigned int s = 0; s < ncells; ++s) candidates += scan.start[cellids[s] + 1] - scan.start[cellids[s]];
+        for (unsigned int r = 0; r < nranges; ++r) candidates += ranges[r][1] - ranges[r][0];
         // Room for every candidate, the closing index and a full vector store.
         if (buffer.entries.size() < used + candidates + 1 + kernel.lanes) {
             buffer.entries.resize(2 * (used + candidates + 1 + kernel.lanes));
         }
         const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
         std::uint32_t* const begin = buffer.entries.data() + used;
-        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, cellids, ncells, begin);
+        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, ranges, nranges, periodic, begin);
         *end++ = static_cast<std::uint32_t>(i);
         used += static_cast<std::size_t>(end - begin);
         buffer.run_end[i - first] = used;

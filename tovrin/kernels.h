@@ -32,23 +32,25 @@ struct ForceArgs {
 // energies, added in iteration order (particle by particle, each run in order).
 using ForceBlockFn = double (*)(const ForceArgs&, std::size_t begin, std::size_t end, std::size_t thread);
 
-// Candidate search of the neighbour-list build for one particle: the particles of
-// the listed sub-cells within the list radius, in scan order.
+// Candidate search of the neighbour-list build for one particle: the particles
+// within the list radius among stretches of the particles sorted by sub-cell.
 struct SubcellScan {
     const double* x;               // positions sorted by sub-cell, one array per axis
     const double* y;
     const double* z;
     const std::uint32_t* index;    // particle index of each sorted entry
-    const std::uint32_t* start;    // first sorted entry of each sub-cell; start[c + 1] ends it
     double box[3];
     double cutsq;                  // squared list radius
 };
 
-// Appends to `out` the neighbours of particle i at (xi, yi, zi) found in the sub-cells
-// `cells[0..ncells)`, in that order and in sorted order within each; returns the
+// Appends to `out` the neighbours of particle i at pi found in the sorted entries
+// [ranges[r][0], ranges[r][1]) for r = 0 .. nranges - 1, in that order; returns the
 // new end of `out`, which must have room for every candidate plus the kernel's lanes.
-using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
-                                  unsigned int ncells, std::uint32_t* out);
+// `periodic` false promises that no separation reaches half a box edge, so that the
+// minimum-image correction would change nothing and can be left out.
+using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const double pi[3],
+                                  const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                                  std::uint32_t* out);
 
 struct KernelSet {
     const char* name;        // instruction set
@@ -61,7 +63,10 @@ const KernelSet& generic_kernels();
 const KernelSet* avx2_kernels();    // null when the processor lacks AVX2
 const KernelSet* avx512_kernels();  // null when the processor lacks AVX-512 F/VL/DQ/BW
 
-// The widest set this processor runs.
+// The set the engine uses: the widest this processor runs, unless a test chose one.
 const KernelSet& best_kernels();
+
+// Makes the engine use `set` (null: back to the widest); for tests that compare sets.
+void use_kernels_for_testing(const KernelSet* set);
 
 }  // namespace kernels

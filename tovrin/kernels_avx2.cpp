@@ -134,22 +134,28 @@ struct CompressTable {
 };
 constexpr CompressTable compress_table;
 
-std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
-                             unsigned int ncells, std::uint32_t* out) {
+template <bool Periodic>
+std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
+                           const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
     const Box box(s.box);
     const __m256d cutsq = _mm256_set1_pd(s.cutsq);
     const __m256d xi = _mm256_set1_pd(pi[0]);
     const __m256d yi = _mm256_set1_pd(pi[1]);
     const __m256d zi = _mm256_set1_pd(pi[2]);
     const __m128i self = _mm_set1_epi32(static_cast<int>(i));
-    for (unsigned int c = 0; c < ncells; ++c) {
-        const std::uint32_t last = s.start[cells[c] + 1];
-        for (std::uint32_t e = s.start[cells[c]]; e < last; e += lanes) {
+    for (unsigned int r = 0; r < nranges; ++r) {
+        const std::uint32_t last = ranges[r][1];
+        for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
             const __m128i valid = first_lanes(last - e);
             const __m256i valid_d = _mm256_cvtepi32_epi64(valid);
-            const __m256d rx = box.minimum_image(_mm256_sub_pd(xi, _mm256_maskload_pd(s.x + e, valid_d)), 0);
-            const __m256d ry = box.minimum_image(_mm256_sub_pd(yi, _mm256_maskload_pd(s.y + e, valid_d)), 1);
-            const __m256d rz = box.minimum_image(_mm256_sub_pd(zi, _mm256_maskload_pd(s.z + e, valid_d)), 2);
+            __m256d rx = _mm256_sub_pd(xi, _mm256_maskload_pd(s.x + e, valid_d));
+            __m256d ry = _mm256_sub_pd(yi, _mm256_maskload_pd(s.y + e, valid_d));
+            __m256d rz = _mm256_sub_pd(zi, _mm256_maskload_pd(s.z + e, valid_d));
+            if (Periodic) {
+                rx = box.minimum_image(rx, 0);
+                ry = box.minimum_image(ry, 1);
+                rz = box.minimum_image(rz, 2);
+            }
             const __m128i j = _mm_maskload_epi32(reinterpret_cast<const int*>(s.index + e), valid);
             const int within = _mm256_movemask_pd(_mm256_cmp_pd(squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ));
             const int near = within & _mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(_mm_cmpeq_epi32(j, self), valid)));
@@ -159,6 +165,13 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
         }
     }
     return out;
+}
+
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
+                             const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                             std::uint32_t* out) {
+    return periodic ? scan_ranges<true>(s, i, pi, ranges, nranges, out)
+                    : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
 }  // namespace

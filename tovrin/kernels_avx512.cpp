@@ -220,22 +220,32 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
     return partial;
 }
 
-std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
-                             unsigned int ncells, std::uint32_t* out) {
+template <bool Periodic>
+std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
+                           const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
     const Box box(s.box);
     const __m512d cutsq = _mm512_set1_pd(s.cutsq);
     const __m512d xi = _mm512_set1_pd(pi[0]);
     const __m512d yi = _mm512_set1_pd(pi[1]);
     const __m512d zi = _mm512_set1_pd(pi[2]);
     const __m256i self = _mm256_set1_epi32(static_cast<int>(i));
-    for (unsigned int c = 0; c < ncells; ++c) {
-        const std::uint32_t last = s.start[cells[c] + 1];
-        for (std::uint32_t e = s.start[cells[c]]; e < last; e += lanes) {
+    const double* const x = s.x;
+    const double* const y = s.y;
+    const double* const z = s.z;
+    const std::uint32_t* const index = s.index;
+    for (unsigned int r = 0; r < nranges; ++r) {
+        const std::uint32_t last = ranges[r][1];
+        for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
             const __mmask8 valid = static_cast<__mmask8>(last - e >= lanes ? 0xFF : (1u << (last - e)) - 1);
-            const __m512d rx = box.minimum_image(_mm512_sub_pd(xi, _mm512_maskz_loadu_pd(valid, s.x + e)), 0);
-            const __m512d ry = box.minimum_image(_mm512_sub_pd(yi, _mm512_maskz_loadu_pd(valid, s.y + e)), 1);
-            const __m512d rz = box.minimum_image(_mm512_sub_pd(zi, _mm512_maskz_loadu_pd(valid, s.z + e)), 2);
-            const __m256i j = _mm256_maskz_loadu_epi32(valid, s.index + e);
+            __m512d rx = _mm512_sub_pd(xi, _mm512_maskz_loadu_pd(valid, x + e));
+            __m512d ry = _mm512_sub_pd(yi, _mm512_maskz_loadu_pd(valid, y + e));
+            __m512d rz = _mm512_sub_pd(zi, _mm512_maskz_loadu_pd(valid, z + e));
+            if (Periodic) {
+                rx = box.minimum_image(rx, 0);
+                ry = box.minimum_image(ry, 1);
+                rz = box.minimum_image(rz, 2);
+            }
+            const __m256i j = _mm256_maskz_loadu_epi32(valid, index + e);
             const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ) &
                                   _mm256_cmpneq_epi32_mask(j, self);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(near, j));
@@ -243,6 +253,13 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
         }
     }
     return out;
+}
+
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
+                             const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                             std::uint32_t* out) {
+    return periodic ? scan_ranges<true>(s, i, pi, ranges, nranges, out)
+                    : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
 }  // namespace

@@ -41,19 +41,30 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
     return partial;
 }
 
-std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const std::uint32_t* cells,
-                             unsigned int ncells, std::uint32_t* out) {
-    for (unsigned int c = 0; c < ncells; ++c) {
-        for (std::uint32_t e = s.start[cells[c]]; e < s.start[cells[c] + 1]; ++e) {
+template <bool Periodic>
+std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
+                           const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
+    for (unsigned int r = 0; r < nranges; ++r) {
+        for (std::uint32_t e = ranges[r][0]; e < ranges[r][1]; ++e) {
             const std::uint32_t j = s.index[e];
             if (j == i) continue;
-            const double rx = minimum_image(pi[0] - s.x[e], s.box[0]);
-            const double ry = minimum_image(pi[1] - s.y[e], s.box[1]);
-            const double rz = minimum_image(pi[2] - s.z[e], s.box[2]);
+            double rx = pi[0] - s.x[e], ry = pi[1] - s.y[e], rz = pi[2] - s.z[e];
+            if (Periodic) {
+                rx = minimum_image(rx, s.box[0]);
+                ry = minimum_image(ry, s.box[1]);
+                rz = minimum_image(rz, s.box[2]);
+            }
             if (rx * rx + (ry * ry + rz * rz) <= s.cutsq) *out++ = j;
         }
     }
     return out;
+}
+
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
+                             const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                             std::uint32_t* out) {
+    return periodic ? scan_ranges<true>(s, i, pi, ranges, nranges, out)
+                    : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
 const KernelSet generic_set = {"x86-64", 1, force_block, scan_subcells};
@@ -77,11 +88,17 @@ const KernelSet* avx512_kernels() {
     return usable ? &avx512_set : nullptr;
 }
 
+namespace {
+const KernelSet* chosen_for_testing = nullptr;
+}  // namespace
+
 const KernelSet& best_kernels() {
-    static const KernelSet& best = avx512_kernels()  ? *avx512_kernels()
-                                   : avx2_kernels() ? *avx2_kernels()
-                                                    : generic_kernels();
-    return best;
+    static const KernelSet& widest = avx512_kernels()  ? *avx512_kernels()
+                                     : avx2_kernels() ? *avx2_kernels()
+                                                      : generic_kernels();
+    return chosen_for_testing ? *chosen_for_testing : widest;
 }
+
+void use_kernels_for_testing(const KernelSet* set) { chosen_for_testing = set; }
 
 }  // namespace kernels

@@ -1,0 +1,93 @@
+// The engine against the plain implementation of its arithmetic: whole runs, with
+// neighbour-list rebuilds, must agree bit for bit with one and with two threads.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "kernels.h"
+#include "reference_md.h"
+#include "test_support.h"
+
+namespace {
+
+using Access = CellTestAccess;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+::testing::AssertionResult same_vectors(const std::vector<vec3>& a, const std::vector<vec3>& b, const char* what) {
+    if (a.size() != b.size()) return ::testing::AssertionFailure() << what << ": sizes differ";
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (int c = 0; c < 3; ++c)
+            if (!same_bits(a[i][c], b[i][c]))
+                return ::testing::AssertionFailure() << what << " of particle " << i << ", component " << c << ": "
+                                                     << a[i][c] << " vs " << b[i][c];
+    return ::testing::AssertionSuccess();
+}
+
+struct Case {
+    int particles;
+    double density;
+    double stepsize;
+};
+
+void compare_run(const Case& run, std::size_t threads) {
+    const double length = std::cbrt(run.particles / run.density);
+    with_threads(static_cast<int>(threads), [&] {
+        Cell cell = make_cell(run.particles, length);
+        ReferenceMd reference({length, 1.0, 0.72, 0.1, 2.5, 0.3, 1.0, 1.0, threads}, Access::positions(cell),
+                              Access::velocities(cell));
+        std::size_t builds = 0;
+        for (unsigned int step = 0; step < 150; ++step) {
+            cell.integrate(step, run.stepsize, false);
+            const std::vector<std::uint32_t> list_before = reference.list;
+            reference.step(run.stepsize);
+            builds += reference.list != list_before;
+            ASSERT_TRUE(same_bits(cell.get_epot(), reference.epot)) << "epot after step " << step;
+            ASSERT_TRUE(same_bits(cell.get_ekin(), reference.ekin)) << "ekin after step " << step;
+            ASSERT_TRUE(same_bits(cell.get_etot(), reference.etot)) << "etot after step " << step;
+            ASSERT_TRUE(same_vectors(Access::positions(cell), reference.r, "position")) << "step " << step;
+            ASSERT_TRUE(same_vectors(Access::velocities(cell), reference.v, "velocity")) << "step " << step;
+            ASSERT_TRUE(same_vectors(Access::forces(cell), reference.f, "force")) << "step " << step;
+            ASSERT_TRUE(same_vectors(Access::dij_list(cell), reference.dij, "displacement")) << "step " << step;
+            ASSERT_EQ(Access::neighbor_list(cell), reference.list) << "step " << step;
+        }
+        EXPECT_GT(builds, 5u) << "the run should rebuild its neighbour list";
+    });
+}
+
+// Every instruction set this processor has, one after the other.
+std::vector<const kernels::KernelSet*> kernel_sets() {
+    std::vector<const kernels::KernelSet*> sets = {&kernels::generic_kernels()};
+    if (kernels::avx2_kernels()) sets.push_back(kernels::avx2_kernels());
+    if (kernels::avx512_kernels()) sets.push_back(kernels::avx512_kernels());
+    return sets;
+}
+
+void compare_runs(const Case& run, std::size_t threads) {
+    for (const kernels::KernelSet* set : kernel_sets()) {
+        SCOPED_TRACE(std::string(set->name) + ", " + std::to_string(threads) + " threads");
+        kernels::use_kernels_for_testing(set);
+        compare_run(run, threads);
+        kernels::use_kernels_for_testing(nullptr);
+    }
+}
+
+// Three sub-cells per axis: every scan wraps around the box.
+TEST(AgainstReference, SmallLiquid) {
+    for (std::size_t threads : {1u, 2u}) compare_runs({1003, 0.8442, 0.005}, threads);
+}
+
+// Six sub-cells per axis: most particles scan without crossing the box's faces.
+TEST(AgainstReference, LargerLiquid) {
+    for (std::size_t threads : {1u, 2u}) compare_runs({4001, 0.8442, 0.005}, threads);
+}
+
+// One and two sub-cells per axis, where the wrapped neighbours coincide.
+TEST(AgainstReference, SmallBoxes) {
+    for (std::size_t threads : {1u, 2u}) {
+        compare_runs({100, 0.8442, 0.005}, threads);
+        compare_runs({150, 0.6, 0.005}, threads);
+    }
+}
+
+}  // namespace
