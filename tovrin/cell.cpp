@@ -429,7 +429,7 @@ void Cell::calculate_forces() {
                                            ? kernels::best_kernels()
                                            : kernels::generic_kernels();
     const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
-    const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + 1);
+    const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + kernel.lanes);
     if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
     const kernels::ForceArgs args = {coordinates(positions), neighbor_list.data(), positions.size(),
                                      neighbor_list.size(), coordinates(forces),

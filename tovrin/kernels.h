@@ -21,7 +21,7 @@ struct ForceArgs {
     std::size_t list_size;              // entries of the whole list
     double* forces;                     // x, y, z per particle: the unscaled force sums
     double* scratch;                    // room for `scratch_per_thread` doubles per thread
-    std::size_t scratch_per_thread;     // at least lanes x (longest run + 1)
+    std::size_t scratch_per_thread;     // at least 2 x lanes x (longest run + lanes)
     double box[3];                      // box edges
     double rcutsq;                      // squared cut-off
     double sigmasq;                     // squared sigma

@@ -71,51 +71,56 @@ inline Coordinates load_coordinates(const double* positions, const std::uint32_t
 }
 #pragma GCC diagnostic pop
 
-// The energy terms of the block before, added to the running sum a few at a time
+// The energy terms of the block before, added to the running sum eight at a time
 // while the next block computes: the additions form one dependent chain, whose
 // latency then hides behind the vector work. They keep their order: particle by
-// particle, each run in order (lane l's k-th term is terms[lanes * k + l]). A term
-// beyond the cut-off is +0.0, which leaves the sum unchanged.
+// particle, each run in order (lane l's k-th term is terms[lanes * k + l]). Runs are
+// summed in rounds of eight terms; the vector loop leaves +0.0 after a run's last
+// term up to the next multiple of eight, and adding +0.0 leaves the sum unchanged
+// (the sum starts at +0.0 and so never becomes -0.0).
 class PendingSum {
 public:
     void start(const double* block_terms, const std::uint32_t run_length[lanes], std::size_t n) {
         terms = block_terms;
-        count = 0;
-        for (std::size_t l = 0; l < n; ++l) {
-            if (run_length[l] > 0) {
-                lane[count] = l;
-                length[count++] = run_length[l];
-            }
-        }
-        next = 0;
-        if (count > 0) enter(0);
+        lanes_used = n;
+        for (std::size_t l = 0; l < n; ++l) rounds[l] = (run_length[l] + lanes - 1) / lanes;
+        lane = 0;
+        round = 0;
+        skip_empty_lanes();
     }
 
     void add_some(double& sum) {
-        for (std::size_t c = 0; c < lanes && next < count; ++c) {
-            sum += *at;
-            at += lanes;
-            if (--remaining == 0 && ++next < count) enter(next);
+        if (lane == lanes_used) return;
+        const double* t = terms + lane + lanes * lanes * round;
+        sum += t[0];
+        sum += t[lanes];
+        sum += t[2 * lanes];
+        sum += t[3 * lanes];
+        sum += t[4 * lanes];
+        sum += t[5 * lanes];
+        sum += t[6 * lanes];
+        sum += t[7 * lanes];
+        if (++round == rounds[lane]) {
+            round = 0;
+            ++lane;
+            skip_empty_lanes();
         }
     }
 
     void add_rest(double& sum) {
-        while (next < count) add_some(sum);
+        while (lane < lanes_used) add_some(sum);
     }
 
 private:
-    void enter(std::size_t m) {
-        at = terms + lane[m];
-        remaining = length[m];
+    void skip_empty_lanes() {
+        while (lane < lanes_used && rounds[lane] == 0) ++lane;
     }
 
     const double* terms = nullptr;
-    std::size_t lane[lanes] = {};
-    std::uint32_t length[lanes] = {};
-    std::size_t count = 0;  // lanes with terms
-    std::size_t next = 0;   // lane being added
-    const double* at = nullptr;
-    std::uint32_t remaining = 0;
+    std::uint32_t rounds[lanes] = {};  // rounds of eight terms per lane
+    std::size_t lanes_used = 0;
+    std::size_t lane = 0;   // lane being added
+    std::size_t round = 0;  // its next round
 };
 
 // Constants of the pair loop.
@@ -165,6 +170,8 @@ void block_forces(const ForceArgs& a, const PairTerms& c, const std::uint32_t* r
         fz = _mm512_mask_add_pd(fz, inside, fz, _mm512_mul_pd(fr, rz));
         pending.add_some(sum);
     }
+    // Whole rounds of eight terms for the sum: +0.0 up to the next multiple of eight.
+    for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm512_storeu_pd(terms + lanes * k, _mm512_setzero_pd());
     f[0] = fx;
     f[1] = fy;
     f[2] = fz;

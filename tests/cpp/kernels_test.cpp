@@ -47,10 +47,10 @@ ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t th
     }
     const double L = cell.get_dims().x();
     ForceRun run{std::vector<double>(3 * n, -1.0), {}};
-    std::vector<double> scratch(threads * 2 * 8 * (longest + 1));
+    std::vector<double> scratch(threads * 2 * 8 * (longest + 8));
     const kernels::ForceArgs args = {reinterpret_cast<const double*>(Access::positions(cell).data()),
                                      list.data(), n, list.size(), run.forces.data(), scratch.data(),
-                                     2 * 8 * (longest + 1), {L, L, L}, 2.5 * 2.5, 1.0,
+                                     2 * 8 * (longest + 8), {L, L, L}, 2.5 * 2.5, 1.0,
                                      std::pow(0.16, 6) - std::pow(0.16, 3)};
     for (std::size_t t = 0; t < threads; ++t) {
         const std::size_t begin = t * n / threads, end = (t + 1) * n / threads;
