@@ -230,6 +230,11 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params) : params(_params) {
     initialize();
     build_neighbor_list();
     calculate_forces();
+    if (!std::isfinite(epot)) {
+        throw std::range_error("the initial configuration has a potential energy of " + format_value(epot) +
+                               ": particles sit far inside sigma of each other (check sigma, cell_length and "
+                               "nr_particles)");
+    }
 }
 
 void Cell::initialize() {
@@ -278,6 +283,12 @@ void Cell::initialize() {
         const double vx = get_gauss();
         velocities[i] = vec3(vx, vy, vz) * sqrtktm;
         sum += velocities[i];
+    }
+    for (const vec3& v : velocities) {
+        if (!v.allFinite()) {
+            throw std::range_error("kT = " + format_value(kT) + " and mass = " + format_value(m) +
+                                   " give initial velocities too large to represent");
+        }
     }
     velocities_initial = velocities;
 
@@ -472,6 +483,10 @@ void Cell::integrate(unsigned int step, double dt, bool verbose) {
     if (check_update_neighbor_list()) build_neighbor_list();
     update_velocities_half_dt(dt);
     etot = ekin + epot;
+    if (!std::isfinite(etot)) {
+        throw std::range_error("step " + std::to_string(step) + ": the total energy is " + format_value(etot) +
+                               "; the run has become unstable (is the stepsize too large for these forces?)");
+    }
 
     if (step % 1000 == 0) {
         const auto end = std::chrono::system_clock::now();

@@ -168,3 +168,30 @@ TEST(ProgressLine, EveryThousandthStepWhenVerbose) {
 }
 
 }  // namespace
+
+namespace {
+
+// Non-finite energies are errors, never results.
+TEST(Integrate, NonFiniteEnergyStopsTheRun) {
+    Cell cell = make_cell(2, 10.0);
+    Access::place(cell, {{5, 5, 5}, {5, 5, 5}});  // coincident particles: infinite forces
+    try {
+        cell.integrate(7, 0.005, false);
+        FAIL() << "a step with coincident particles succeeded";
+    } catch (const std::range_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("step 7: the total energy is ", 0), 0u) << error.what();
+    }
+}
+
+TEST(Construction, NonFiniteStartIsRefused) {
+    EXPECT_THROW(liquid(108, "sigma = 1000000000000000000000000000000000000000000000000000000000000\n"),
+                 std::range_error);
+    try {
+        liquid(27, "kT = 1" + std::string(300, '0') + "\nmass = 0." + std::string(300, '0') + "1\n");
+        FAIL() << "infinite velocities accepted";
+    } catch (const std::range_error& error) {
+        EXPECT_NE(std::string(error.what()).find("initial velocities too large"), std::string::npos) << error.what();
+    }
+}
+
+}  // namespace
