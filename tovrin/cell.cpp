@@ -548,11 +548,15 @@ void Cell::update_positions(double dt) {
 
 void Cell::apply_boundary_conditions() {
     const std::uint64_t n = particle_count(*params);
-    const vec3 invL(1 / dims.x(), 1 / dims.y(), 1 / dims.z());
-    for (std::size_t i = 0; i < n; ++i) {
-        for (int c = 0; c < 3; ++c) {
-            positions[i][c] = positions[i][c] - std::floor(positions[i][c] * invL[c]) * dims[c];
-        }
+    const double invL[3] = {1 / dims.x(), 1 / dims.y(), 1 / dims.z()};
+    const double edge[3] = {dims.x(), dims.y(), dims.z()};
+    const kernels::KernelSet& kernel = kernels::best_kernels();
+    double* const coordinates = ::coordinates(positions);
+    // Each coordinate is wrapped on its own, so the threads' shares change nothing.
+#pragma omp parallel
+    {
+        const Block block = this_thread_block(n);
+        kernel.wrap(coordinates + 3 * block.begin, block.end - block.begin, invL, edge);
     }
 }
 

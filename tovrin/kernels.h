@@ -52,11 +52,16 @@ using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const dou
                                   const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
                                   std::uint32_t* out);
 
+// Periodic wrap of `count` particles' coordinates (x, y, z each): every coordinate
+// p becomes p - floor(p * inverse_edge) * edge, its axis's values.
+using WrapFn = void (*)(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]);
+
 struct KernelSet {
     const char* name;        // instruction set
     std::size_t lanes;       // doubles per vector
     ForceBlockFn force_block;
     ScanFn scan_subcells;
+    WrapFn wrap;
 };
 
 const KernelSet& generic_kernels();

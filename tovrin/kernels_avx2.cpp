@@ -2,6 +2,8 @@
 // AVX-512 kernels with blends in place of mask registers.
 #include <immintrin.h>
 
+#include <cmath>
+
 #include "kernels.h"
 
 namespace kernels {
@@ -174,8 +176,37 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
                     : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
+// Eight particles are 24 coordinates, three vectors whose lanes cycle x, y, z.
+void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
+    double inverse_pattern[3][lanes];
+    double edge_pattern[3][lanes];
+    for (std::size_t k = 0; k < 3 * lanes; ++k) {
+        inverse_pattern[k / lanes][k % lanes] = inverse_edge[k % 3];
+        edge_pattern[k / lanes][k % lanes] = edge[k % 3];
+    }
+    __m256d inverse[3], edges[3];
+    for (int v = 0; v < 3; ++v) {
+        inverse[v] = _mm256_loadu_pd(inverse_pattern[v]);
+        edges[v] = _mm256_loadu_pd(edge_pattern[v]);
+    }
+    std::size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        for (int v = 0; v < 3; ++v) {
+            double* at = coordinates + 3 * i + lanes * v;
+            const __m256d p = _mm256_loadu_pd(at);
+            _mm256_storeu_pd(at, _mm256_sub_pd(p, _mm256_mul_pd(_mm256_floor_pd(_mm256_mul_pd(p, inverse[v])), edges[v])));
+        }
+    }
+    for (; i < count; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            double& p = coordinates[3 * i + c];
+            p = p - std::floor(p * inverse_edge[c]) * edge[c];
+        }
+    }
+}
+
 }  // namespace
 
-extern const KernelSet avx2_set = {"AVX2", lanes, force_block, scan_subcells};
+extern const KernelSet avx2_set = {"AVX2", lanes, force_block, scan_subcells, wrap};
 
 }  // namespace kernels

@@ -16,6 +16,10 @@ public:
         std::size_t threads;  // energies are summed per contiguous block of this many threads
     };
 
+private:
+    Settings s;
+
+public:
     ReferenceMd(const Settings& settings, std::vector<vec3> positions, std::vector<vec3> velocities)
         : s(settings), r(std::move(positions)), v(std::move(velocities)), f(r.size()), dij(r.size()) {
         build();
@@ -43,8 +47,6 @@ public:
     double epot = 0.0, ekin = 0.0, etot = 0.0;
 
 private:
-    Settings s;
-
     vec3 separation(std::size_t i, std::size_t j) const {
         vec3 rij = r[i] - r[j];
         for (int k = 0; k < 3; ++k) {
