@@ -297,13 +297,19 @@ bool run_steps(Cell& cell, double stepsize, PyObject* nrsteps, const EnergySerie
     return !PyErr_Occurred();
 }
 
-using FlatAccessor = std::vector<double> (Cell::*)() const;
+// The final and initial particle state, copied out of the cell as flat vectors.
+struct ParticleState {
+    std::vector<double> positions;
+    std::vector<double> velocities;
+    std::vector<double> positions_initial;
+    std::vector<double> velocities_initial;
+};
 
 // np.array(list of the flat values).reshape(nrparticles, 3), through the module's `np`.
-PyRef particle_array(const Cell& cell, FlatAccessor accessor, PyObject* nrparticles) {
-    std::vector<double> flat;
-    if (!guarded([&] { flat = (cell.*accessor)(); })) return {};
+// The vector is released once its values are in the list.
+PyRef particle_array(std::vector<double>& flat, PyObject* nrparticles) {
     const PyRef values = float_list(flat);
+    std::vector<double>().swap(flat);
     if (!values) return {};
     const PyRef np = module_global(state.np.get());
     if (!np) return {};
@@ -320,7 +326,8 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 // The nine-entry result, keys in their documented order.
-PyRef build_results(const Cell& cell, const EnergySeries& energies, PyObject* nrsteps, PyObject* nrparticles) {
+PyRef build_results(ParticleState& particles, const EnergySeries& energies, PyObject* nrsteps,
+                    PyObject* nrparticles) {
     PyRef results = PyRef::steal(PyDict_New());
     if (!results || !set_item(results.get(), "ekin", energies.ekin.get()) ||
         !set_item(results.get(), "epot", energies.epot.get()) ||
@@ -328,14 +335,14 @@ PyRef build_results(const Cell& cell, const EnergySeries& energies, PyObject* nr
         !set_item(results.get(), "nrparticles", nrparticles)) {
         return {};
     }
-    const std::pair<const char*, FlatAccessor> arrays[] = {
-        {"positions", &Cell::get_positions},
-        {"velocities", &Cell::get_velocities},
-        {"positions_initial", &Cell::get_initial_positions},
-        {"velocities_initial", &Cell::get_initial_velocities},
+    const std::pair<const char*, std::vector<double>*> arrays[] = {
+        {"positions", &particles.positions},
+        {"velocities", &particles.velocities},
+        {"positions_initial", &particles.positions_initial},
+        {"velocities_initial", &particles.velocities_initial},
     };
-    for (const auto& [key, accessor] : arrays) {
-        const PyRef array = particle_array(cell, accessor, nrparticles);
+    for (const auto& [key, flat] : arrays) {
+        const PyRef array = particle_array(*flat, nrparticles);
         if (!set_item(results.get(), key, array.get())) return {};
     }
     return results;
@@ -372,7 +379,19 @@ PyRef run_simulation(PyObject* filename) {
 
     const EnergySeries energies;
     if (!energies.created() || !run_steps(*cell, stepsize, nrsteps.get(), energies)) return {};
-    return build_results(*cell, energies, nrsteps.get(), nrparticles.get());
+    // The particle state is copied out and the cell, with its neighbour list, released
+    // before the arrays are built: the Python objects then never coexist with it.
+    ParticleState final_state;
+    if (!guarded([&] {
+            final_state.positions = cell->get_positions();
+            final_state.velocities = cell->get_velocities();
+            final_state.positions_initial = cell->get_initial_positions();
+            final_state.velocities_initial = cell->get_initial_velocities();
+        })) {
+        return {};
+    }
+    cell.reset();
+    return build_results(final_state, energies, nrsteps.get(), nrparticles.get());
 }
 
 PyObject* simulate(PyObject* /*self*/, PyObject* filename) {
