@@ -2,8 +2,10 @@
 // AVX-512 kernels with blends in place of mask registers.
 #include <immintrin.h>
 
+#include <climits>
 #include <cmath>
 
+#include "kernel_blocks.h"
 #include "kernels.h"
 
 namespace kernels {
@@ -36,87 +38,95 @@ inline __m256d squared_length(__m256d x, __m256d y, __m256d z) {
     return _mm256_add_pd(_mm256_mul_pd(x, x), _mm256_add_pd(_mm256_mul_pd(y, y), _mm256_mul_pd(z, z)));
 }
 
-inline __m128i times3(__m128i j) { return _mm_add_epi32(_mm_add_epi32(j, j), j); }
-
 // All-ones in the lanes below n.
 inline __m128i first_lanes(std::size_t n) {
     return _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(n)), _mm_setr_epi32(0, 1, 2, 3));
 }
 
-double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
-    double* const terms = a.scratch + thread * a.scratch_per_thread;
-    const Box box(a.box);
-    const __m256d rcutsq = _mm256_set1_pd(a.rcutsq);
-    const __m256d sigmasq = _mm256_set1_pd(a.sigmasq);
-    const __m256d epot_cutoff = _mm256_set1_pd(a.epot_cutoff);
-    const __m256d two = _mm256_set1_pd(2.0);
-    const __m256d unit = _mm256_set1_pd(1.0);
-    const __m256d zero = _mm256_setzero_pd();
-    const double* px = a.positions;
-    const double* py = a.positions + 1;
-    const double* pz = a.positions + 2;
+// x, y and z of four particles, loaded one particle at a time and transposed.
+struct Coordinates {
+    __m256d x, y, z;
+};
 
-    double partial = 0.0;
-    for (std::size_t b = begin; b < end; b += lanes) {
-        const std::size_t n = end - b < lanes ? end - b : lanes;
-        const __m128i block = first_lanes(n);
-        const __m256d block_d = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(block));
-        const __m128i self = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(b)), _mm_setr_epi32(0, 1, 2, 3));
-        const int* runs = reinterpret_cast<const int*>(a.neighbor_list + a.neighbor_list[b]);
-        __m128i at = _mm_sub_epi32(_mm_maskload_epi32(reinterpret_cast<const int*>(a.neighbor_list + b), block),
-                                   _mm_set1_epi32(static_cast<int>(a.neighbor_list[b])));
-        const __m128i self3 = times3(self);
-        const __m256d xi = _mm256_mask_i32gather_pd(zero, px, self3, block_d, 8);
-        const __m256d yi = _mm256_mask_i32gather_pd(zero, py, self3, block_d, 8);
-        const __m256d zi = _mm256_mask_i32gather_pd(zero, pz, self3, block_d, 8);
+inline Coordinates load_coordinates(const double* positions, const std::uint32_t j[4]) {
+    const __m256i xyz = _mm256_setr_epi64x(-1, -1, -1, 0);  // never reads past a particle
+    const __m256d p0 = _mm256_maskload_pd(positions + 3 * std::size_t(j[0]), xyz);
+    const __m256d p1 = _mm256_maskload_pd(positions + 3 * std::size_t(j[1]), xyz);
+    const __m256d p2 = _mm256_maskload_pd(positions + 3 * std::size_t(j[2]), xyz);
+    const __m256d p3 = _mm256_maskload_pd(positions + 3 * std::size_t(j[3]), xyz);
+    const __m256d xz01 = _mm256_unpacklo_pd(p0, p1);  // x0 x1 z0 z1
+    const __m256d y01 = _mm256_unpackhi_pd(p0, p1);   // y0 y1 .. ..
+    const __m256d xz23 = _mm256_unpacklo_pd(p2, p3);
+    const __m256d y23 = _mm256_unpackhi_pd(p2, p3);
+    return {_mm256_permute2f128_pd(xz01, xz23, 0x20), _mm256_permute2f128_pd(y01, y23, 0x20),
+            _mm256_permute2f128_pd(xz01, xz23, 0x31)};
+}
 
-        __m256d fx = zero, fy = zero, fz = zero;
-        __m128i length = _mm_setzero_si128();
-        __m128i live = block;
-        for (std::size_t k = 0;; ++k) {
-            const __m128i j = _mm_mask_i32gather_epi32(self, runs, at, live, 4);
-            live = _mm_andnot_si128(_mm_cmpeq_epi32(j, self), live);
-            if (_mm_testz_si128(live, live)) break;
-            length = _mm_sub_epi32(length, live);  // live lanes are -1
-            at = _mm_add_epi32(at, _mm_set1_epi32(1));
-            const __m256d live_d = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(live));
+// The pair loop of the force kernel for four particles, one per lane.
+struct Avx2 {
+    static constexpr std::size_t lanes = 4;
 
-            const __m128i j3 = times3(j);
-            const __m256d rx = box.minimum_image(_mm256_sub_pd(xi, _mm256_mask_i32gather_pd(xi, px, j3, live_d, 8)), 0);
-            const __m256d ry = box.minimum_image(_mm256_sub_pd(yi, _mm256_mask_i32gather_pd(yi, py, j3, live_d, 8)), 1);
-            const __m256d rz = box.minimum_image(_mm256_sub_pd(zi, _mm256_mask_i32gather_pd(zi, pz, j3, live_d, 8)), 2);
+    struct Constants {
+        Box box;
+        __m256d rcutsq, sigmasq, epot_cutoff, two, unit;
+
+        explicit Constants(const ForceArgs& a)
+            : box(a.box),
+              rcutsq(_mm256_set1_pd(a.rcutsq)),
+              sigmasq(_mm256_set1_pd(a.sigmasq)),
+              epot_cutoff(_mm256_set1_pd(a.epot_cutoff)),
+              two(_mm256_set1_pd(2.0)),
+              unit(_mm256_set1_pd(1.0)) {}
+    };
+
+    struct Block {
+        Coordinates at;
+        Block(const double* positions, const std::uint32_t self[lanes]) : at(load_coordinates(positions, self)) {}
+    };
+
+    template <bool Clamp>
+    static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
+                             const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
+                             std::uint32_t longest, double* terms, double force[3][lanes],
+                             PendingSum<lanes>& pending, double& sum) {
+        const Coordinates& pi = block.at;
+        const __m128i length = _mm_load_si128(reinterpret_cast<const __m128i*>(run_length));
+        const __m128i sign = _mm_set1_epi32(INT32_MIN);  // unsigned comparison by signed compare
+        const __m128i length_biased = _mm_xor_si128(length, sign);
+        __m256d fx = _mm256_setzero_pd(), fy = _mm256_setzero_pd(), fz = _mm256_setzero_pd();
+        for (std::uint32_t k = 0; k < longest; ++k) {
+            const __m128i live = _mm_cmpgt_epi32(length_biased, _mm_xor_si128(_mm_set1_epi32(static_cast<int>(k)), sign));
+            std::uint32_t j[lanes];
+            for (std::size_t l = 0; l < lanes; ++l) {
+                j[l] = runs[first[l] + (Clamp && k > run_length[l] ? run_length[l] : k)];
+            }
+            const Coordinates pj = load_coordinates(a.positions, j);
+            const __m256d rx = c.box.minimum_image(_mm256_sub_pd(pi.x, pj.x), 0);
+            const __m256d ry = c.box.minimum_image(_mm256_sub_pd(pi.y, pj.y), 1);
+            const __m256d rz = c.box.minimum_image(_mm256_sub_pd(pi.z, pj.z), 2);
             const __m256d raw_distsq = squared_length(rx, ry, rz);
-            const __m256d inside = _mm256_and_pd(live_d, _mm256_cmp_pd(raw_distsq, rcutsq, _CMP_LT_OQ));
-            const __m256d distsq = _mm256_blendv_pd(unit, raw_distsq, inside);  // no 0/0 in idle lanes
+            const __m256d inside = _mm256_and_pd(_mm256_castsi256_pd(_mm256_cvtepi32_epi64(live)),
+                                                 _mm256_cmp_pd(raw_distsq, c.rcutsq, _CMP_LT_OQ));
+            const __m256d distsq = _mm256_blendv_pd(c.unit, raw_distsq, inside);  // no 0/0 in idle lanes
 
-            const __m256d sr2 = _mm256_div_pd(sigmasq, distsq);
+            const __m256d sr2 = _mm256_div_pd(c.sigmasq, distsq);
             const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
             const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
-            const __m256d energy = _mm256_and_pd(inside, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff));
-            _mm256_storeu_pd(terms + lanes * k, energy);
-            const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(two, sr12), sr6), distsq);
+            _mm256_storeu_pd(terms + lanes * k,
+                             _mm256_and_pd(inside, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), c.epot_cutoff)));
+            const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c.two, sr12), sr6), distsq);
             fx = _mm256_blendv_pd(fx, _mm256_add_pd(fx, _mm256_mul_pd(fr, rx)), inside);
             fy = _mm256_blendv_pd(fy, _mm256_add_pd(fy, _mm256_mul_pd(fr, ry)), inside);
             fz = _mm256_blendv_pd(fz, _mm256_add_pd(fz, _mm256_mul_pd(fr, rz)), inside);
+            pending.add_some(sum);
         }
-
-        alignas(32) double force[3][lanes];
-        alignas(16) std::uint32_t run_length[lanes];
+        // Whole rounds of terms for the sum: +0.0 up to the next multiple of the lanes.
+        for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm256_storeu_pd(terms + lanes * k, _mm256_setzero_pd());
         _mm256_store_pd(force[0], fx);
         _mm256_store_pd(force[1], fy);
         _mm256_store_pd(force[2], fz);
-        _mm_store_si128(reinterpret_cast<__m128i*>(run_length), length);
-        for (std::size_t l = 0; l < n; ++l) {
-            double* f = a.forces + 3 * (b + l);
-            f[0] = force[0][l];
-            f[1] = force[1][l];
-            f[2] = force[2][l];
-            // Beyond the cut-off a term is +0.0, which leaves the sum unchanged.
-            for (std::uint32_t k = 0; k < run_length[l]; ++k) partial += terms[lanes * k + l];
-        }
     }
-    return partial;
-}
+};
 
 // Byte shuffles that move the selected 32-bit lanes of a 4-lane vector to the front.
 struct CompressTable {
@@ -207,6 +217,6 @@ void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
 
 }  // namespace
 
-extern const KernelSet avx2_set = {"AVX2", lanes, force_block, scan_subcells, wrap};
+extern const KernelSet avx2_set = {"AVX2", lanes, force_block<Avx2>, scan_subcells, wrap};
 
 }  // namespace kernels

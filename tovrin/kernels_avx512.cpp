@@ -9,6 +9,7 @@
 
 #include <cmath>
 
+#include "kernel_blocks.h"
 #include "kernels.h"
 
 namespace kernels {
@@ -73,161 +74,66 @@ inline Coordinates load_coordinates(const double* positions, const std::uint32_t
 }
 #pragma GCC diagnostic pop
 
-// The energy terms of the block before, added to the running sum eight at a time
-// while the next block computes: the additions form one dependent chain, whose
-// latency then hides behind the vector work. They keep their order: particle by
-// particle, each run in order (lane l's k-th term is terms[lanes * k + l]). Runs are
-// summed in rounds of eight terms; the vector loop leaves +0.0 after a run's last
-// term up to the next multiple of eight, and adding +0.0 leaves the sum unchanged
-// (the sum starts at +0.0 and so never becomes -0.0).
-class PendingSum {
-public:
-    void start(const double* block_terms, const std::uint32_t run_length[lanes], std::size_t n) {
-        terms = block_terms;
-        lanes_used = n;
-        for (std::size_t l = 0; l < n; ++l) rounds[l] = (run_length[l] + lanes - 1) / lanes;
-        lane = 0;
-        round = 0;
-        skip_empty_lanes();
-    }
+// The pair loop of the force kernel for eight particles, one per lane.
+struct Avx512 {
+    static constexpr std::size_t lanes = 8;
 
-    void add_some(double& sum) {
-        if (lane == lanes_used) return;
-        const double* t = terms + lane + lanes * lanes * round;
-        sum += t[0];
-        sum += t[lanes];
-        sum += t[2 * lanes];
-        sum += t[3 * lanes];
-        sum += t[4 * lanes];
-        sum += t[5 * lanes];
-        sum += t[6 * lanes];
-        sum += t[7 * lanes];
-        if (++round == rounds[lane]) {
-            round = 0;
-            ++lane;
-            skip_empty_lanes();
+    struct Constants {
+        Box box;
+        __m512d rcutsq, sigmasq, epot_cutoff, two;
+
+        explicit Constants(const ForceArgs& a)
+            : box(a.box),
+              rcutsq(_mm512_set1_pd(a.rcutsq)),
+              sigmasq(_mm512_set1_pd(a.sigmasq)),
+              epot_cutoff(_mm512_set1_pd(a.epot_cutoff)),
+              two(_mm512_set1_pd(2.0)) {}
+    };
+
+    struct Block {
+        Coordinates at;
+        Block(const double* positions, const std::uint32_t self[lanes]) : at(load_coordinates(positions, self)) {}
+    };
+
+    template <bool Clamp>
+    static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
+                             const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
+                             std::uint32_t longest, double* terms, double force[3][lanes],
+                             PendingSum<lanes>& pending, double& sum) {
+        const Coordinates& pi = block.at;
+        const __m256i length = _mm256_load_si256(reinterpret_cast<const __m256i*>(run_length));
+        __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
+        for (std::uint32_t k = 0; k < longest; ++k) {
+            const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
+            std::uint32_t j[lanes];
+            for (std::size_t l = 0; l < lanes; ++l) {
+                j[l] = runs[first[l] + (Clamp && k > run_length[l] ? run_length[l] : k)];
+            }
+            const Coordinates pj = load_coordinates(a.positions, j);
+            const __m512d rx = c.box.minimum_image(_mm512_sub_pd(pi.x, pj.x), 0);
+            const __m512d ry = c.box.minimum_image(_mm512_sub_pd(pi.y, pj.y), 1);
+            const __m512d rz = c.box.minimum_image(_mm512_sub_pd(pi.z, pj.z), 2);
+            const __m512d distsq = squared_length(rx, ry, rz);
+            const __mmask8 inside = _mm512_mask_cmp_pd_mask(live, distsq, c.rcutsq, _CMP_LT_OQ);
+
+            const __m512d sr2 = _mm512_maskz_div_pd(inside, c.sigmasq, distsq);
+            const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
+            const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
+            _mm512_storeu_pd(terms + lanes * k,
+                             _mm512_maskz_sub_pd(inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));
+            const __m512d fr = _mm512_maskz_div_pd(inside, _mm512_sub_pd(_mm512_mul_pd(c.two, sr12), sr6), distsq);
+            fx = _mm512_mask_add_pd(fx, inside, fx, _mm512_mul_pd(fr, rx));
+            fy = _mm512_mask_add_pd(fy, inside, fy, _mm512_mul_pd(fr, ry));
+            fz = _mm512_mask_add_pd(fz, inside, fz, _mm512_mul_pd(fr, rz));
+            pending.add_some(sum);
         }
+        // Whole rounds of terms for the sum: +0.0 up to the next multiple of the lanes.
+        for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm512_storeu_pd(terms + lanes * k, _mm512_setzero_pd());
+        _mm512_store_pd(force[0], fx);
+        _mm512_store_pd(force[1], fy);
+        _mm512_store_pd(force[2], fz);
     }
-
-    void add_rest(double& sum) {
-        while (lane < lanes_used) add_some(sum);
-    }
-
-private:
-    void skip_empty_lanes() {
-        while (lane < lanes_used && rounds[lane] == 0) ++lane;
-    }
-
-    const double* terms = nullptr;
-    std::uint32_t rounds[lanes] = {};  // rounds of eight terms per lane
-    std::size_t lanes_used = 0;
-    std::size_t lane = 0;   // lane being added
-    std::size_t round = 0;  // its next round
 };
-
-// Constants of the pair loop.
-struct PairTerms {
-    Box box;
-    __m512d rcutsq, sigmasq, epot_cutoff, two;
-
-    explicit PairTerms(const ForceArgs& a)
-        : box(a.box),
-          rcutsq(_mm512_set1_pd(a.rcutsq)),
-          sigmasq(_mm512_set1_pd(a.sigmasq)),
-          epot_cutoff(_mm512_set1_pd(a.epot_cutoff)),
-          two(_mm512_set1_pd(2.0)) {}
-};
-
-// One block of up to eight particles: their runs side by side, lane l walking
-// particle l's run in order. Runs of consecutive particles are adjacent, so a lane
-// whose run has ended reads on into the next run; those reads are masked off. Only
-// the list's last run has nothing after it: `Clamp` keeps that lane on its closing
-// index instead.
-template <bool Clamp>
-void block_forces(const ForceArgs& a, const PairTerms& c, const std::uint32_t* runs, const std::uint32_t first[lanes],
-                  const std::uint32_t run_length[lanes], std::uint32_t longest, const Coordinates& pi, double* terms,
-                  __m512d f[3], PendingSum& pending, double& sum) {
-    const __m256i length = _mm256_load_si256(reinterpret_cast<const __m256i*>(run_length));
-    __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
-    for (std::uint32_t k = 0; k < longest; ++k) {
-        const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
-        std::uint32_t j[lanes];
-        for (std::size_t l = 0; l < lanes; ++l) {
-            j[l] = runs[first[l] + (Clamp && k > run_length[l] ? run_length[l] : k)];
-        }
-        const Coordinates pj = load_coordinates(a.positions, j);
-        const __m512d rx = c.box.minimum_image(_mm512_sub_pd(pi.x, pj.x), 0);
-        const __m512d ry = c.box.minimum_image(_mm512_sub_pd(pi.y, pj.y), 1);
-        const __m512d rz = c.box.minimum_image(_mm512_sub_pd(pi.z, pj.z), 2);
-        const __m512d distsq = squared_length(rx, ry, rz);
-        const __mmask8 inside = _mm512_mask_cmp_pd_mask(live, distsq, c.rcutsq, _CMP_LT_OQ);
-
-        const __m512d sr2 = _mm512_maskz_div_pd(inside, c.sigmasq, distsq);
-        const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
-        const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
-        _mm512_storeu_pd(terms + lanes * k, _mm512_maskz_sub_pd(inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));
-        const __m512d fr = _mm512_maskz_div_pd(inside, _mm512_sub_pd(_mm512_mul_pd(c.two, sr12), sr6), distsq);
-        fx = _mm512_mask_add_pd(fx, inside, fx, _mm512_mul_pd(fr, rx));
-        fy = _mm512_mask_add_pd(fy, inside, fy, _mm512_mul_pd(fr, ry));
-        fz = _mm512_mask_add_pd(fz, inside, fz, _mm512_mul_pd(fr, rz));
-        pending.add_some(sum);
-    }
-    // Whole rounds of eight terms for the sum: +0.0 up to the next multiple of eight.
-    for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm512_storeu_pd(terms + lanes * k, _mm512_setzero_pd());
-    f[0] = fx;
-    f[1] = fy;
-    f[2] = fz;
-}
-
-double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
-    // Two buffers of terms: one being written, the other's terms being added.
-    double* const scratch = a.scratch + thread * a.scratch_per_thread;
-    const std::size_t buffer_size = a.scratch_per_thread / 2;
-    const PairTerms constants(a);
-    PendingSum pending;
-    double partial = 0.0;
-    bool second = false;
-    for (std::size_t b = begin; b < end; b += lanes) {
-        const std::size_t n = end - b < lanes ? end - b : lanes;
-        // A run ends where the next one starts, less its closing index. Offsets from
-        // the block's first run stay small whatever the length of the whole list.
-        const std::uint32_t* runs = a.neighbor_list + a.neighbor_list[b];
-        alignas(32) std::uint32_t first[lanes] = {};
-        alignas(32) std::uint32_t run_length[lanes] = {};
-        std::uint32_t self[lanes];
-        std::uint32_t longest = 0;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            const std::size_t i = l < n ? b + l : b;  // idle lanes repeat the first particle, masked off
-            const std::size_t next = i + 1 < a.particles ? a.neighbor_list[i + 1] : a.list_size;
-            self[l] = static_cast<std::uint32_t>(i);
-            first[l] = a.neighbor_list[i] - a.neighbor_list[b];
-            run_length[l] = l < n ? static_cast<std::uint32_t>(next - a.neighbor_list[i] - 1) : 0;
-            longest = run_length[l] > longest ? run_length[l] : longest;
-        }
-        const Coordinates pi = load_coordinates(a.positions, self);
-        double* const terms = scratch + (second ? buffer_size : 0);
-        second = !second;
-        __m512d f[3];
-        if (a.neighbor_list[b + n - 1] + longest >= a.list_size) {
-            block_forces<true>(a, constants, runs, first, run_length, longest, pi, terms, f, pending, partial);
-        } else {
-            block_forces<false>(a, constants, runs, first, run_length, longest, pi, terms, f, pending, partial);
-        }
-        pending.add_rest(partial);
-        pending.start(terms, run_length, n);
-
-        alignas(64) double force[3][lanes];
-        for (int c = 0; c < 3; ++c) _mm512_store_pd(force[c], f[c]);
-        for (std::size_t l = 0; l < n; ++l) {
-            double* out = a.forces + 3 * (b + l);
-            out[0] = force[0][l];
-            out[1] = force[1][l];
-            out[2] = force[2][l];
-        }
-    }
-    pending.add_rest(partial);
-    return partial;
-}
 
 template <bool Periodic>
 std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
@@ -305,6 +211,6 @@ void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
 
 }  // namespace
 
-extern const KernelSet avx512_set = {"AVX-512", lanes, force_block, scan_subcells, wrap};
+extern const KernelSet avx512_set = {"AVX-512", lanes, force_block<Avx512>, scan_subcells, wrap};
 
 }  // namespace kernels

@@ -1,0 +1,126 @@
+// The force loop's outline shared by the vector kernels: particles in blocks of one
+// per lane, each lane walking its particle's run in order, and the energy terms
+// added in their order while the next block computes.
+//
+// Included only by the kernel units, each of which instantiates it for its own
+// instruction set inside an unnamed namespace: no code compiled for one set is
+// shared with another.
+//
+// An instruction set supplies `Simd` with:
+//   lanes                       doubles per vector
+//   struct Constants            per-call constants, constructed from ForceArgs
+//   struct Block                a block's particle coordinates, from (positions, self[lanes])
+//   block_forces<Clamp>(...)    the pair loop of one block (see force_block below)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels.h"
+
+namespace kernels {
+namespace {
+
+// The energy terms of the block before, added to the running sum a round of `Lanes`
+// terms at a time while the next block computes: the additions form one dependent
+// chain, whose latency then hides behind the vector work. They keep their order:
+// particle by particle, each run in order (lane l's k-th term is terms[Lanes * k + l]).
+// The pair loop leaves +0.0 after a run's last term up to the next multiple of
+// `Lanes`, and adding +0.0 leaves the sum unchanged (it starts at +0.0 and so never
+// becomes -0.0).
+template <std::size_t Lanes>
+class PendingSum {
+public:
+    void start(const double* block_terms, const std::uint32_t run_length[Lanes], std::size_t n) {
+        terms = block_terms;
+        lanes_used = n;
+        for (std::size_t l = 0; l < n; ++l) rounds[l] = (run_length[l] + Lanes - 1) / Lanes;
+        lane = 0;
+        round = 0;
+        skip_empty_lanes();
+    }
+
+    void add_some(double& sum) {
+        if (lane == lanes_used) return;
+        const double* t = terms + lane + Lanes * Lanes * round;
+        for (std::size_t m = 0; m < Lanes; ++m) sum += t[Lanes * m];
+        if (++round == rounds[lane]) {
+            round = 0;
+            ++lane;
+            skip_empty_lanes();
+        }
+    }
+
+    void add_rest(double& sum) {
+        while (lane < lanes_used) add_some(sum);
+    }
+
+private:
+    void skip_empty_lanes() {
+        while (lane < lanes_used && rounds[lane] == 0) ++lane;
+    }
+
+    const double* terms = nullptr;
+    std::uint32_t rounds[Lanes] = {};  // rounds of terms per lane
+    std::size_t lanes_used = 0;
+    std::size_t lane = 0;   // lane being added
+    std::size_t round = 0;  // its next round
+};
+
+// Forces of particles begin .. end - 1, in blocks of one particle per lane. A run
+// ends where the next one starts, less its closing index, so every lane's length is
+// known before its loads. A lane whose run has ended reads on into the next run, and
+// its reads are masked off; only the list's last run has nothing after it, and the
+// block holding it is run with `Clamp`, which keeps such lanes on their closing index.
+template <typename Simd>
+double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
+    constexpr std::size_t lanes = Simd::lanes;
+    // Two buffers of terms: one being written, the other's terms being added.
+    double* const scratch = a.scratch + thread * a.scratch_per_thread;
+    const std::size_t buffer_size = a.scratch_per_thread / 2;
+    const typename Simd::Constants constants(a);
+    PendingSum<lanes> pending;
+    double partial = 0.0;
+    bool second = false;
+    for (std::size_t b = begin; b < end; b += lanes) {
+        const std::size_t n = end - b < lanes ? end - b : lanes;
+        // Offsets from the block's first run stay small whatever the list's length.
+        const std::uint32_t* runs = a.neighbor_list + a.neighbor_list[b];
+        alignas(64) std::uint32_t first[lanes] = {};
+        alignas(64) std::uint32_t run_length[lanes] = {};
+        std::uint32_t self[lanes];
+        std::uint32_t longest = 0;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const std::size_t i = l < n ? b + l : b;  // idle lanes repeat the first particle, masked off
+            const std::size_t next = i + 1 < a.particles ? a.neighbor_list[i + 1] : a.list_size;
+            self[l] = static_cast<std::uint32_t>(i);
+            first[l] = a.neighbor_list[i] - a.neighbor_list[b];
+            run_length[l] = l < n ? static_cast<std::uint32_t>(next - a.neighbor_list[i] - 1) : 0;
+            longest = run_length[l] > longest ? run_length[l] : longest;
+        }
+        double* const terms = scratch + (second ? buffer_size : 0);
+        second = !second;
+        const typename Simd::Block block(a.positions, self);
+        alignas(64) double force[3][lanes];
+        if (a.neighbor_list[b + n - 1] + longest >= a.list_size) {
+            Simd::template block_forces<true>(a, constants, block, runs, first, run_length, longest, terms, force,
+                                              pending, partial);
+        } else {
+            Simd::template block_forces<false>(a, constants, block, runs, first, run_length, longest, terms, force,
+                                               pending, partial);
+        }
+        pending.add_rest(partial);
+        pending.start(terms, run_length, n);
+        for (std::size_t l = 0; l < n; ++l) {
+            double* out = a.forces + 3 * (b + l);
+            out[0] = force[0][l];
+            out[1] = force[1][l];
+            out[2] = force[2][l];
+        }
+    }
+    pending.add_rest(partial);
+    return partial;
+}
+
+}  // namespace
+}  // namespace kernels
