@@ -102,14 +102,21 @@ struct Avx512 {
                              PendingSum<lanes>& pending, double& sum) {
         const Coordinates& pi = block.at;
         const __m256i length = _mm256_load_si256(reinterpret_cast<const __m256i*>(run_length));
+        // Locals: the vector stores below may alias any memory, so values kept in
+        // memory would be reloaded at every step.
+        const double* const positions = a.positions;
+        const std::uint32_t* lane_run[lanes];
+        std::uint32_t lane_length[lanes];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            lane_run[l] = runs + first[l];
+            lane_length[l] = run_length[l];
+        }
         __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
         for (std::uint32_t k = 0; k < longest; ++k) {
             const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
             std::uint32_t j[lanes];
-            for (std::size_t l = 0; l < lanes; ++l) {
-                j[l] = runs[first[l] + (Clamp && k > run_length[l] ? run_length[l] : k)];
-            }
-            const Coordinates pj = load_coordinates(a.positions, j);
+            for (std::size_t l = 0; l < lanes; ++l) j[l] = lane_run[l][Clamp && k > lane_length[l] ? lane_length[l] : k];
+            const Coordinates pj = load_coordinates(positions, j);
             const __m512d rx = c.box.minimum_image(_mm512_sub_pd(pi.x, pj.x), 0);
             const __m512d ry = c.box.minimum_image(_mm512_sub_pd(pi.y, pj.y), 1);
             const __m512d rz = c.box.minimum_image(_mm512_sub_pd(pi.z, pj.z), 2);
