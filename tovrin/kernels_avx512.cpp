@@ -44,10 +44,8 @@ inline __m512d squared_length(__m512d x, __m512d y, __m512d z) {
     return _mm512_add_pd(_mm512_mul_pd(x, x), _mm512_add_pd(_mm512_mul_pd(y, y), _mm512_mul_pd(z, z)));
 }
 
-inline __m256i times3(__m256i j) { return _mm256_add_epi32(_mm256_add_epi32(j, j), j); }
-
 // x, y and z of eight particles, loaded one particle at a time (on these processors
-// that is faster than gathering them) and transposed. Idle lanes load particle 0.
+// that is faster than gathering them) and transposed.
 struct Coordinates {
     __m512d x, y, z;
 };
