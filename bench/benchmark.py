@@ -1,0 +1,206 @@
+"""tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
+
+    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling]
+
+Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
+skin 0.3, sigma = epsilon = mass = 1, kT 0.72 with a Berendsen thermostat
+(tau 0.1), stepsize 0.005, 500 steps, two threads (OMP_NUM_THREADS=2).
+
+tovrin runs through Tovrin().simulate, the way a user runs it, in a fresh
+Python process each time (so that its peak resident memory is its own) and is
+timed around the call. LAMMPS runs the same physics from tovrin's own initial
+positions and drift-free velocities in every two-core configuration it offers
+here (two MPI ranks, two OpenMP threads, the OPT styles); the fastest is the
+peer figure. Both engines run in alternating rounds and each keeps its best
+round, so a slow spell of a shared machine hits them alike. The potential
+energy of tovrin's final configuration, recomputed by LAMMPS (run 0), must
+equal tovrin's last epot to 1e-10 relative.
+
+The scaling table runs tovrin alone at N = 4,000 .. 1,000,000 (fewer steps for
+the large systems) and reports time per atom-step and peak resident memory per
+particle, the latter for the whole process (interpreter and NumPy included)
+and for what simulate added to it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import lammps_peer  # noqa: E402
+
+DENSITY = 0.8442
+LIQUID_N = 32000
+LIQUID_LENGTH = 33.59192382765014  # (32000 / 0.8442) ** (1 / 3)
+THREADS = "2"
+SCALING = [(4000, 500), (32000, 500), (256000, 60), (1000000, 20)]
+ENERGY_TOLERANCE = 1e-10
+
+PARAMETERS = """\
+nr_particles = {n}
+cell_length = {length!r}
+kT = {kT!r}
+mass = 1.0
+sigma = 1.0
+epsilon = 1.0
+rcut = {rcut!r}
+shell = {shell!r}
+tau = {tau!r}
+stepsize = {dt!r}
+nrsteps = {steps}
+"""
+
+# Runs one simulation in this fresh process and reports on standard output.
+CHILD = r"""
+import json, resource, sys, time
+import numpy as np
+from tovrin.tovrin import Tovrin
+parameter_file, arrays_file = sys.argv[1], sys.argv[2]
+baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+start = time.perf_counter()
+result = Tovrin().simulate(parameter_file)
+seconds = time.perf_counter() - start
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+if arrays_file != "-":
+    np.savez(arrays_file, positions=result["positions"], velocities=result["velocities"],
+             positions_initial=result["positions_initial"],
+             velocities_initial=result["velocities_initial"])
+print(json.dumps({"seconds": seconds, "peak": peak, "baseline": baseline,
+                  "epot": result["epot"][-1] if result["epot"] else None}))
+"""
+
+
+def parameter_file(directory: Path, n: int, steps: int) -> Path:
+    path = directory / ("liquid-%d-%d.txt" % (n, steps))
+    length = LIQUID_LENGTH if n == LIQUID_N else (n / DENSITY) ** (1 / 3)
+    path.write_text(PARAMETERS.format(n=n, length=length, kT=lammps_peer.KT, rcut=lammps_peer.RCUT,
+                                      shell=lammps_peer.SKIN, tau=lammps_peer.TDAMP, dt=lammps_peer.DT,
+                                      steps=steps))
+    return path
+
+
+def run_tovrin(parameters: Path, arrays: str = "-") -> dict:
+    environment = dict(os.environ, OMP_NUM_THREADS=THREADS)
+    # Started outside the source tree, whose tovrin/ folder would hide the installed package.
+    done = subprocess.run([sys.executable, "-c", CHILD, str(parameters), arrays], env=environment,
+                          cwd=parameters.parent, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise RuntimeError("tovrin run failed:\n" + done.stderr)
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def drift_free(velocities: np.ndarray) -> np.ndarray:
+    """The velocities a run starts with: the drawn ones less their mean, the sum
+    taken particle by particle in order and multiplied by 1/N, as the engine does."""
+    total = np.cumsum(velocities, axis=0)[-1]
+    return velocities - total * (1.0 / len(velocities))
+
+
+def machine() -> str:
+    model = "unknown processor"
+    flags = set()
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name") and model == "unknown processor":
+            model = line.split(":", 1)[1].strip()
+        if line.startswith("flags") and not flags:
+            flags = set(line.split(":", 1)[1].split())
+    isa = "AVX-512" if {"avx512f", "avx512vl", "avx512dq", "avx512bw"} <= flags else (
+        "AVX2" if "avx2" in flags else "x86-64")
+    return "%s, %d logical cores, %s kernels, %s, Python %s" % (
+        model, os.cpu_count() or 0, isa, platform.platform(), platform.python_version())
+
+
+def compare_with_lammps(work: Path, steps: int, rounds: int) -> None:
+    builds = lammps_peer.setup()
+    configs = [name for name in lammps_peer.available_configurations(builds)
+               if name.endswith("2")]  # the two-core configurations
+    parameters = parameter_file(work, LIQUID_N, steps)
+
+    arrays = work / "tovrin-liquid.npz"
+    first = run_tovrin(parameters, str(arrays))
+    state = np.load(arrays)
+    data = lammps_peer.write_data_file(work / "liquid.data", state["positions_initial"],
+                                       drift_free(state["velocities_initial"]), LIQUID_LENGTH)
+
+    tovrin_best = first
+    lammps_best = {}
+    for _ in range(rounds):
+        if _ > 0:
+            run = run_tovrin(parameters)
+            tovrin_best = min(tovrin_best, run, key=lambda r: r["seconds"])
+        for config in configs:
+            try:
+                run = lammps_peer.run_lammps(data, steps, config, work, builds=builds)
+            except (RuntimeError, subprocess.SubprocessError, OSError) as error:
+                print("LAMMPS %s failed: %s" % (config, error), file=sys.stderr)
+                continue
+            if config not in lammps_best or run.loop_seconds < lammps_best[config].loop_seconds:
+                lammps_best[config] = run
+    if not lammps_best:
+        raise RuntimeError("no LAMMPS configuration ran")
+
+    atom_steps = LIQUID_N * steps
+    tovrin_us = tovrin_best["seconds"] / atom_steps * 1e6
+    peer = min(lammps_best.values(), key=lambda r: r.us_per_atom_step)
+    print("\nLJ liquid: N = %d, density %g, %d steps, 2 threads/ranks, best of %d rounds\n"
+          % (LIQUID_N, DENSITY, steps, rounds))
+    print("| engine | µs per atom-step | peak resident memory | bytes per atom | tovrin / engine |")
+    print("|---|---|---|---|---|")
+    print("| tovrin (simulate) | %.4f | %.1f MiB | %.0f | 1.00 |"
+          % (tovrin_us, tovrin_best["peak"] / 2**20, tovrin_best["peak"] / LIQUID_N))
+    for config, run in sorted(lammps_best.items(), key=lambda item: item[1].us_per_atom_step):
+        print("| LAMMPS %s | %.4f | %.1f MiB | %.0f | %.2f |"
+              % (run.config, run.us_per_atom_step, run.peak_rss_bytes / 2**20, run.bytes_per_atom,
+                 tovrin_us / run.us_per_atom_step))
+    print("\ntovrin / best LAMMPS (%s): %.3f" % (peer.config, tovrin_us / peer.us_per_atom_step))
+
+    final = np.load(arrays)
+    recomputed = lammps_peer.recompute_epot((final["positions"], final["velocities"]), LIQUID_LENGTH,
+                                            work, builds=builds)
+    relative = abs(recomputed - first["epot"]) / abs(first["epot"])
+    verdict = "agree" if relative <= ENERGY_TOLERANCE else "DISAGREE"
+    print("final epot: tovrin %.17g, LAMMPS run 0 %.17g, relative difference %.1e: %s (tolerance %g)"
+          % (first["epot"], recomputed, relative, verdict, ENERGY_TOLERANCE))
+    if relative > ENERGY_TOLERANCE:
+        raise SystemExit("the engines disagree on the potential energy")
+
+
+def scaling(work: Path) -> None:
+    print("\ntovrin alone, 2 threads\n")
+    print("| N | steps | µs per atom-step | peak bytes per atom (process) | added by simulate |")
+    print("|---|---|---|---|---|")
+    for n, steps in SCALING:
+        run = run_tovrin(parameter_file(work, n, steps))
+        print("| %d | %d | %.4f | %.0f | %.0f |"
+              % (n, steps, run["seconds"] / (n * steps) * 1e6, run["peak"] / n,
+                 (run["peak"] - run["baseline"]) / n), flush=True)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--rounds", type=int, default=3, help="alternating rounds of both engines")
+    parser.add_argument("--steps", type=int, default=500)
+    parser.add_argument("--no-scaling", action="store_true", help="skip the scaling table")
+    parser.add_argument("--no-lammps", action="store_true", help="skip the comparison with LAMMPS")
+    arguments = parser.parse_args()
+    print(machine())
+    with tempfile.TemporaryDirectory(prefix="tovrin-bench-") as directory:
+        work = Path(directory)
+        if not arguments.no_lammps:
+            compare_with_lammps(work, arguments.steps, max(1, arguments.rounds))
+        if not arguments.no_scaling:
+            scaling(work)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
