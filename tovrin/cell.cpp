@@ -180,7 +180,8 @@ struct SubcellGrid {
     // adjacent ones merged. With fewer than three sub-cells along an axis the wrapped
     // neighbours coincide; each distinct sub-cell is scanned once, in the order of
     // its first occurrence. Returns the number of stretches.
-    unsigned int scan_ranges(const vec3& p, const std::uint32_t* start, std::uint32_t ranges[27][2],
+    template <typename FirstEntry>
+    unsigned int scan_ranges(const vec3& p, FirstEntry first_entry, std::uint32_t ranges[27][2],
                              bool& periodic) const {
         unsigned int values[3][3];
         unsigned int count[3];
@@ -206,10 +207,10 @@ struct SubcellGrid {
                 for (unsigned int d = 0; d < count[2]; ++d) {
                     const unsigned int cell = key(values[0][a], values[1][b], values[2][d]);
                     if (nranges > 0 && cell == previous + 1) {
-                        ranges[nranges - 1][1] = start[cell + 1];
+                        ranges[nranges - 1][1] = first_entry(cell + 1);
                     } else {
-                        ranges[nranges][0] = start[cell];
-                        ranges[nranges++][1] = start[cell + 1];
+                        ranges[nranges][0] = first_entry(cell);
+                        ranges[nranges++][1] = first_entry(cell + 1);
                     }
                     previous = cell;
                 }
@@ -344,23 +345,45 @@ void Cell::build_neighbor_list() {
 void Cell::sort_into_subcells(const SubcellGrid& grid) {
     const std::size_t n = positions.size();
     const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
-    subcells.start.assign(ncells + 1, 0);
-    for (const vec3& p : positions) ++subcells.start[grid.key_of(p) + 1];
-    for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
     subcells.index.resize(n);
     subcells.x.resize(n);
     subcells.y.resize(n);
     subcells.z.resize(n);
-    // Counting sort by sub-cell; particles enter each sub-cell in ascending order.
-    std::vector<std::uint32_t>& next = subcells.next;
-    next.assign(subcells.start.begin(), subcells.start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t slot = next[grid.key_of(positions[i])]++;
+    const auto place = [&](std::size_t slot, std::size_t i) {
         subcells.index[slot] = static_cast<std::uint32_t>(i);
         subcells.x[slot] = positions[i].x();
         subcells.y[slot] = positions[i].y();
         subcells.z[slot] = positions[i].z();
+    };
+    // A box much larger than its particles need (a dilute gas) has far more sub-cells
+    // than particles: then only the occupied ones are kept, found by binary search.
+    subcells.sparse = ncells > 2 * n + 4096;
+    if (subcells.sparse) {
+        subcells.start.clear();
+        subcells.next.clear();
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> order(n);  // (sub-cell, particle)
+        for (std::size_t i = 0; i < n; ++i) order[i] = {grid.key_of(positions[i]), static_cast<std::uint32_t>(i)};
+        std::sort(order.begin(), order.end());
+        subcells.keys.resize(n);
+        for (std::size_t slot = 0; slot < n; ++slot) {
+            subcells.keys[slot] = order[slot].first;
+            place(slot, order[slot].second);
+        }
+        return;
     }
+    subcells.keys.clear();
+    subcells.start.assign(ncells + 1, 0);
+    for (const vec3& p : positions) ++subcells.start[grid.key_of(p) + 1];
+    for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
+    // Counting sort by sub-cell; particles enter each sub-cell in ascending order.
+    std::vector<std::uint32_t>& next = subcells.next;
+    next.assign(subcells.start.begin(), subcells.start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) place(next[grid.key_of(positions[i])]++, i);
+}
+
+std::uint32_t Cell::SubcellSort::first_entry(std::uint32_t key) const {
+    if (!sparse) return start[key];
+    return static_cast<std::uint32_t>(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
 }
 
 void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
@@ -371,7 +394,8 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
         dij_list[i] = vec3::Zero();
         std::uint32_t ranges[27][2];
         bool periodic;
-        const unsigned int nranges = grid.scan_ranges(positions[i], subcells.start.data(), ranges, periodic);
+        const unsigned int nranges = grid.scan_ranges(
+            positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, ranges, periodic);
         std::size_t candidates = 0;
         for (unsigned int r = 0; r < nranges; ++r) candidates += ranges[r][1] - ranges[r][0];
         // Room for every candidate, the closing index and a full vector store.
@@ -479,7 +503,7 @@ void Cell::integrate(unsigned int step, double dt, bool verbose) {
     apply_berendsen_thermostat(dt);
     update_positions(dt);
     calculate_forces();
-    apply_boundary_conditions();
+    if (!apply_boundary_conditions()) throw_lost_particle(step);
     if (check_update_neighbor_list()) build_neighbor_list();
     update_velocities_half_dt(dt);
     etot = ekin + epot;
@@ -546,18 +570,35 @@ void Cell::update_positions(double dt) {
     }
 }
 
-void Cell::apply_boundary_conditions() {
+bool Cell::apply_boundary_conditions() {
     const std::uint64_t n = particle_count(*params);
     const double invL[3] = {1 / dims.x(), 1 / dims.y(), 1 / dims.z()};
     const double edge[3] = {dims.x(), dims.y(), dims.z()};
     const kernels::KernelSet& kernel = kernels::best_kernels();
     double* const coordinates = ::coordinates(positions);
+    bool inside = true;
     // Each coordinate is wrapped on its own, so the threads' shares change nothing.
-#pragma omp parallel
+#pragma omp parallel reduction(&& : inside)
     {
         const Block block = this_thread_block(n);
-        kernel.wrap(coordinates + 3 * block.begin, block.end - block.begin, invL, edge);
+        inside = kernel.wrap(coordinates + 3 * block.begin, block.end - block.begin, invL, edge);
     }
+    return inside;
+}
+
+void Cell::throw_lost_particle(unsigned int step) const {
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        for (int c = 0; c < 3; ++c) {
+            const double p = positions[i][c];
+            if (!(p >= 0.0 && p <= dims[c])) {
+                throw std::range_error("step " + std::to_string(step) + ": particle " + std::to_string(i) +
+                                       " is at " + "xyz"[c] + " = " + format_value(p) +
+                                       " after the periodic wrap, outside the box of " + format_value(dims[c]) +
+                                       "; the run has become unstable (is the stepsize too large?)");
+            }
+        }
+    }
+    throw std::range_error("step " + std::to_string(step) + ": the periodic wrap lost a particle");
 }
 
 void Cell::write_to_movie_file(const std::string& moviefile, bool create) {

@@ -80,10 +80,15 @@ private:
     };
     // The particles sorted by sub-cell, with their coordinates, for the build's scans.
     struct SubcellSort {
-        std::vector<std::uint32_t> start;    // first entry of each sub-cell, and the end
-        std::vector<std::uint32_t> next;     // fill position of each sub-cell while sorting
+        bool sparse = false;                 // only occupied sub-cells kept (far more sub-cells than particles)
+        std::vector<std::uint32_t> start;    // dense: first entry of each sub-cell, and the end
+        std::vector<std::uint32_t> next;     // dense: fill position of each sub-cell while sorting
+        std::vector<std::uint32_t> keys;     // sparse: the sub-cell of each entry, ascending
         std::vector<std::uint32_t> index;    // particle of each entry
         std::vector<double> x, y, z;         // its coordinates
+
+        // The first entry of sub-cell `key`, or of the next occupied one after it.
+        std::uint32_t first_entry(std::uint32_t key) const;
     };
     static constexpr std::size_t build_chunk = 256;  // particles per parallel work item of a build
 
@@ -99,7 +104,10 @@ private:
     void update_velocities_half_dt(double dt);
     void apply_berendsen_thermostat(double dt);
     void update_positions(double dt);
-    void apply_boundary_conditions();
+    // Wraps the positions into the box; false if one could not be brought back
+    // (a coordinate too far out for the wrap to keep any precision, or not a number).
+    bool apply_boundary_conditions();
+    [[noreturn]] void throw_lost_particle(unsigned int step) const;
 
     vec3 dims;                                // box edge lengths; the box spans [0, dims)
     std::vector<vec3> positions;              // current positions

@@ -53,8 +53,10 @@ using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const dou
                                   std::uint32_t* out);
 
 // Periodic wrap of `count` particles' coordinates (x, y, z each): every coordinate
-// p becomes p - floor(p * inverse_edge) * edge, its axis's values.
-using WrapFn = void (*)(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]);
+// p becomes p - floor(p * inverse_edge) * edge, its axis's values. Returns whether
+// every result lies in [0, edge]; one that does not (a coordinate so far out that
+// the wrap loses it, or not a number) means the run has lost its particles.
+using WrapFn = bool (*)(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]);
 
 struct KernelSet {
     const char* name;        // instruction set

@@ -187,7 +187,7 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
 }
 
 // Eight particles are 24 coordinates, three vectors whose lanes cycle x, y, z.
-void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
+bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
     double inverse_pattern[3][lanes];
     double edge_pattern[3][lanes];
     for (std::size_t k = 0; k < 3 * lanes; ++k) {
@@ -199,20 +199,29 @@ void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
         inverse[v] = _mm256_loadu_pd(inverse_pattern[v]);
         edges[v] = _mm256_loadu_pd(edge_pattern[v]);
     }
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     std::size_t i = 0;
     for (; i + lanes <= count; i += lanes) {
         for (int v = 0; v < 3; ++v) {
             double* at = coordinates + 3 * i + lanes * v;
             const __m256d p = _mm256_loadu_pd(at);
-            _mm256_storeu_pd(at, _mm256_sub_pd(p, _mm256_mul_pd(_mm256_floor_pd(_mm256_mul_pd(p, inverse[v])), edges[v])));
+            const __m256d wrapped =
+                _mm256_sub_pd(p, _mm256_mul_pd(_mm256_floor_pd(_mm256_mul_pd(p, inverse[v])), edges[v]));
+            _mm256_storeu_pd(at, wrapped);
+            inside = _mm256_and_pd(inside, _mm256_and_pd(_mm256_cmp_pd(wrapped, zero, _CMP_GE_OQ),
+                                                         _mm256_cmp_pd(wrapped, edges[v], _CMP_LE_OQ)));
         }
     }
+    bool rest_inside = true;
     for (; i < count; ++i) {
         for (int c = 0; c < 3; ++c) {
             double& p = coordinates[3 * i + c];
             p = p - std::floor(p * inverse_edge[c]) * edge[c];
+            rest_inside = rest_inside && p >= 0.0 && p <= edge[c];
         }
     }
+    return _mm256_movemask_pd(inside) == 0xF && rest_inside;
 }
 
 }  // namespace

@@ -185,7 +185,7 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
 // Eight particles are 24 coordinates, three vectors whose lanes cycle x, y, z.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // in the compiler's own rounding intrinsic
-void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
+bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
     double inverse_pattern[3][lanes];
     double edge_pattern[3][lanes];
     for (std::size_t k = 0; k < 3 * lanes; ++k) {
@@ -197,20 +197,28 @@ void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
         inverse[v] = _mm512_loadu_pd(inverse_pattern[v]);
         edges[v] = _mm512_loadu_pd(edge_pattern[v]);
     }
+    const __m512d zero = _mm512_setzero_pd();
+    __mmask8 inside = 0xFF;
     std::size_t i = 0;
     for (; i + lanes <= count; i += lanes) {
         for (int v = 0; v < 3; ++v) {
             double* at = coordinates + 3 * i + lanes * v;
             const __m512d p = _mm512_loadu_pd(at);
-            _mm512_storeu_pd(at, _mm512_sub_pd(p, _mm512_mul_pd(_mm512_roundscale_pd(_mm512_mul_pd(p, inverse[v]), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC), edges[v])));
+            const __m512d floor = _mm512_roundscale_pd(_mm512_mul_pd(p, inverse[v]), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            const __m512d wrapped = _mm512_sub_pd(p, _mm512_mul_pd(floor, edges[v]));
+            _mm512_storeu_pd(at, wrapped);
+            inside &= _mm512_cmp_pd_mask(wrapped, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(wrapped, edges[v], _CMP_LE_OQ);
         }
     }
+    bool rest_inside = true;
     for (; i < count; ++i) {
         for (int c = 0; c < 3; ++c) {
             double& p = coordinates[3 * i + c];
             p = p - std::floor(p * inverse_edge[c]) * edge[c];
+            rest_inside = rest_inside && p >= 0.0 && p <= edge[c];
         }
     }
+    return inside == 0xFF && rest_inside;
 }
 #pragma GCC diagnostic pop
 

@@ -69,13 +69,16 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
                     : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
-void wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
+bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
+    bool inside = true;
     for (std::size_t i = 0; i < count; ++i) {
         for (int c = 0; c < 3; ++c) {
             double& p = coordinates[3 * i + c];
             p = p - std::floor(p * inverse_edge[c]) * edge[c];
+            inside = inside && p >= 0.0 && p <= edge[c];
         }
     }
+    return inside;
 }
 
 const KernelSet generic_set = {"x86-64", 1, force_block, scan_subcells, wrap};

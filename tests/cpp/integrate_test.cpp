@@ -172,14 +172,27 @@ TEST(ProgressLine, EveryThousandthStepWhenVerbose) {
 namespace {
 
 // Non-finite energies are errors, never results.
-TEST(Integrate, NonFiniteEnergyStopsTheRun) {
+TEST(Integrate, NonFiniteStepStopsTheRun) {
     Cell cell = make_cell(2, 10.0);
     Access::place(cell, {{5, 5, 5}, {5, 5, 5}});  // coincident particles: infinite forces
     try {
         cell.integrate(7, 0.005, false);
         FAIL() << "a step with coincident particles succeeded";
     } catch (const std::range_error& error) {
-        EXPECT_EQ(std::string(error.what()).rfind("step 7: the total energy is ", 0), 0u) << error.what();
+        EXPECT_EQ(std::string(error.what()).rfind("step 7: ", 0), 0u) << error.what();
+    }
+}
+
+// A coordinate so far out that the wrap cannot bring it back would leave the
+// particle nowhere in the box.
+TEST(Integrate, ParticleLostByTheWrapStopsTheRun) {
+    Cell cell = make_cell(8, 10.0, "tau = 1000000000\n");
+    Access::velocities(cell)[3] = vec3(0, 1e300, 0);
+    try {
+        cell.integrate(2, 0.005, false);
+        FAIL() << "a particle left the box without an error";
+    } catch (const std::range_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("step 2: particle 3 is at y = ", 0), 0u) << error.what();
     }
 }
 

@@ -45,6 +45,7 @@ public:
     std::vector<vec3> r, v, f, dij;
     std::vector<std::uint32_t> list;
     double epot = 0.0, ekin = 0.0, etot = 0.0;
+    std::size_t builds = 0;  // neighbour-list builds so far
 
 private:
     vec3 separation(std::size_t i, std::size_t j) const {
@@ -77,6 +78,7 @@ private:
     }
 
     void build() {
+        ++builds;
         const double csc = s.rcut + s.shell, cutsq = csc * csc;
         const unsigned int n = static_cast<unsigned int>(s.length / csc);
         const double edge = s.length / n;
