@@ -509,7 +509,7 @@ void Cell::integrate(unsigned int step, double dt, bool verbose) {
     etot = ekin + epot;
     if (!std::isfinite(etot)) {
         throw std::range_error("step " + std::to_string(step) + ": the total energy is " + format_value(etot) +
-                               "; the run has become unstable (is the stepsize too large for these forces?)");
+                               "; the run has become unstable (check stepsize, sigma and epsilon)");
     }
 
     if (step % 1000 == 0) {
@@ -594,7 +594,7 @@ void Cell::throw_lost_particle(unsigned int step) const {
                 throw std::range_error("step " + std::to_string(step) + ": particle " + std::to_string(i) +
                                        " is at " + "xyz"[c] + " = " + format_value(p) +
                                        " after the periodic wrap, outside the box of " + format_value(dims[c]) +
-                                       "; the run has become unstable (is the stepsize too large?)");
+                                       "; the run has become unstable (check stepsize, sigma and epsilon)");
             }
         }
     }

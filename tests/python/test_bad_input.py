@@ -95,7 +95,7 @@ def lost_particle(step, length):
     """A particle the periodic wrap could not bring back into the box."""
     return Raises(ArithmeticError,
                   step + r": particle \d+ is at [xyz] = \S+ after the periodic wrap, outside the box of "
-                  + re.escape(length) + r"; the run has become unstable \(is the stepsize too large\?\)",
+                  + re.escape(length) + r"; the run has become unstable \(check stepsize, sigma and epsilon\)",
                   pattern=True)
 
 
