@@ -2,8 +2,7 @@
 // AVX-512 kernels with blends in place of mask registers.
 #include <immintrin.h>
 
-#include <climits>
-#include <cmath>
+#include <cstdint>
 
 #include "kernel_blocks.h"
 #include "kernels.h"
@@ -213,14 +212,8 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
                                                          _mm256_cmp_pd(wrapped, edges[v], _CMP_LE_OQ)));
         }
     }
-    bool rest_inside = true;
-    for (; i < count; ++i) {
-        for (int c = 0; c < 3; ++c) {
-            double& p = coordinates[3 * i + c];
-            p = p - std::floor(p * inverse_edge[c]) * edge[c];
-            rest_inside = rest_inside && p >= 0.0 && p <= edge[c];
-        }
-    }
+    // The last particles, fewer than a vector's worth, one by one.
+    const bool rest_inside = generic_kernels().wrap(coordinates + 3 * i, count - i, inverse_edge, edge);
     return _mm256_movemask_pd(inside) == 0xF && rest_inside;
 }
 

@@ -4,10 +4,9 @@
 // reads particle l's run front to back, so its force sums keep their order. Lanes
 // whose pair is beyond the cut-off, or whose run has ended, are masked off; a masked
 // lane adds nothing, exactly as the scalar loop skips the pair. The energy terms are
-// parked per lane and added afterwards particle by particle in run order.
+// parked per lane and added particle by particle in run order while the next block
+// computes (kernel_blocks.h).
 #include <immintrin.h>
-
-#include <cmath>
 
 #include "kernel_blocks.h"
 #include "kernels.h"
@@ -210,14 +209,8 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
             inside &= _mm512_cmp_pd_mask(wrapped, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(wrapped, edges[v], _CMP_LE_OQ);
         }
     }
-    bool rest_inside = true;
-    for (; i < count; ++i) {
-        for (int c = 0; c < 3; ++c) {
-            double& p = coordinates[3 * i + c];
-            p = p - std::floor(p * inverse_edge[c]) * edge[c];
-            rest_inside = rest_inside && p >= 0.0 && p <= edge[c];
-        }
-    }
+    // The last particles, fewer than a vector's worth, one by one.
+    const bool rest_inside = generic_kernels().wrap(coordinates + 3 * i, count - i, inverse_edge, edge);
     return inside == 0xFF && rest_inside;
 }
 #pragma GCC diagnostic pop
