@@ -185,7 +185,7 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
                     : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
-// Eight particles are 24 coordinates, three vectors whose lanes cycle x, y, z.
+// A vector's worth of particles spans three vectors whose lanes cycle x, y, z.
 bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
     double inverse_pattern[3][lanes];
     double edge_pattern[3][lanes];

@@ -181,7 +181,7 @@ std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double
                     : scan_ranges<false>(s, i, pi, ranges, nranges, out);
 }
 
-// Eight particles are 24 coordinates, three vectors whose lanes cycle x, y, z.
+// A vector's worth of particles spans three vectors whose lanes cycle x, y, z.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // in the compiler's own rounding intrinsic
 bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {
