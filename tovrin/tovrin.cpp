@@ -466,8 +466,9 @@ bool in_first_interpreter() {
     return false;
 }
 
-// Copies spec.<attribute> into the module namespace as `global`; a spec without the
-// attribute is skipped. `None` is copied only when `copy_none`.
+// Copies an attribute of the import's ModuleSpec into the module namespace as
+// `global`, skipping it when the ModuleSpec lacks it. `None` is copied only when
+// `copy_none`.
 bool copy_spec_attribute(PyObject* spec, PyObject* namespace_, const char* attribute_name, const char* global,
                          bool copy_none) {
     const PyRef value = PyRef::steal(PyObject_GetAttrString(spec, attribute_name));
