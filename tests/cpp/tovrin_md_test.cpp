@@ -3,6 +3,8 @@
 
 #include <sys/wait.h>
 
+#include <sstream>
+
 #include "test_support.h"
 
 namespace {
@@ -32,6 +34,66 @@ TEST(TovrinMd, RunsAndRecordsAMovie) {
     EXPECT_EQ(std::filesystem::file_size(movie.path()), 4 + 3 * (24 + 56 * 32u));  // frames 0, 10, 20
 }
 
+struct EnergyRow {
+    unsigned long steps;
+    double ekin, epot, etot;
+};
+
+// The rows of an energies file; fails the test unless the header and every row parse.
+std::vector<EnergyRow> read_energies(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    EXPECT_EQ(line, "# steps ekin epot etot");
+    std::vector<EnergyRow> rows;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        EnergyRow row{};
+        std::string rest;
+        EXPECT_TRUE(fields >> row.steps >> row.ekin >> row.epot >> row.etot) << line;
+        EXPECT_FALSE(fields >> rest) << line;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// tovrin-md runs in a fresh process, whose first cell draws the first deviates of
+// the random stream. The cell built here is the only one this test program builds,
+// so it draws the same ones, and every printed value must read back as its own bits.
+TEST(TovrinMd, EnergiesFileHoldsEveryStateExactly) {
+    const unsigned int nrsteps = 7;
+    const double mass = 2.0;
+    const TempFile params(parameter_text(32, 5.0, "nrsteps = 7\nmass = 2.0\n"));
+    const TempFile energies("");
+    const Outcome run = tovrin_md("--quiet " + params.path() + " --energies " + energies.path());
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::vector<EnergyRow> rows = read_energies(energies.path());
+    ASSERT_EQ(rows.size(), nrsteps + 1u);
+
+    Cell cell(std::make_shared<Parameters>(params.path()));
+    // Row 0: the constructed cell, its kinetic energy that of the initial velocities.
+    const std::vector<double> v = cell.get_velocities();
+    double vx2 = 0.0, vy2 = 0.0, vz2 = 0.0;
+    for (std::size_t i = 0; i < v.size(); i += 3) {
+        vx2 += v[i] * v[i];
+        vy2 += v[i + 1] * v[i + 1];
+        vz2 += v[i + 2] * v[i + 2];
+    }
+    const double ekin0 = 0.5 * mass * (vx2 + vy2 + vz2);
+    EXPECT_EQ(rows[0].steps, 0u);
+    EXPECT_NEAR(rows[0].ekin, ekin0, 1e-13 * ekin0);
+    EXPECT_EQ(rows[0].epot, cell.get_epot());
+    EXPECT_EQ(rows[0].etot, rows[0].ekin + rows[0].epot);
+    for (unsigned int step = 0; step < nrsteps; ++step) {
+        cell.integrate(step, 0.005, false);
+        const EnergyRow& row = rows[step + 1];
+        EXPECT_EQ(row.steps, step + 1u);
+        EXPECT_EQ(row.ekin, cell.get_ekin()) << "after step " << step;
+        EXPECT_EQ(row.epot, cell.get_epot()) << "after step " << step;
+        EXPECT_EQ(row.etot, cell.get_etot()) << "after step " << step;
+    }
+}
+
 TEST(TovrinMd, QuietRunPrintsNothing) {
     const TempFile params(parameter_text(8, 5.0, "nrsteps = 3\n"));
     const Outcome run = tovrin_md("--quiet " + params.path());
@@ -58,19 +120,29 @@ TEST(TovrinMd, ReportsErrors) {
     const Outcome bad_movie = tovrin_md(params.path() + " --movie /nonexistent/movie.bin");
     EXPECT_EQ(bad_movie.status, 1);
     EXPECT_NE(bad_movie.output.find("/nonexistent/movie.bin"), std::string::npos);
+
+    const Outcome bad_energies = tovrin_md(params.path() + " --energies /nonexistent/energies.txt");
+    EXPECT_EQ(bad_energies.status, 1);
+    EXPECT_NE(bad_energies.output.find("/nonexistent/energies.txt"), std::string::npos) << bad_energies.output;
+
+    // Opens, but takes no byte: the rows only fail when they are flushed.
+    const Outcome full_disk = tovrin_md(params.path() + " --quiet --energies /dev/full");
+    EXPECT_EQ(full_disk.status, 1);
+    EXPECT_EQ(full_disk.output, "tovrin-md: energies file '/dev/full': write failed\n");
 }
 
 TEST(TovrinMd, CommandLine) {
     const Outcome help = tovrin_md("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* key : {"nr_particles", "cell_length", "mass", "kT", "tau", "rcut", "shell", "sigma",
-                            "epsilon", "stepsize", "nrsteps", "--movie", "--every", "--quiet"}) {
+                            "epsilon", "stepsize", "nrsteps", "--movie", "--every", "--energies", "--quiet"}) {
         EXPECT_NE(help.output.find(key), std::string::npos) << key;
     }
     EXPECT_EQ(tovrin_md("").status, 2);
     EXPECT_EQ(tovrin_md("a.txt --frobnicate").status, 2);
     EXPECT_EQ(tovrin_md("a.txt --every 0").status, 2);
     EXPECT_EQ(tovrin_md("a.txt --movie").status, 2);
+    EXPECT_EQ(tovrin_md("a.txt --energies").status, 2);
     EXPECT_EQ(tovrin_md("a.txt b.txt").status, 2);
 }
 

@@ -1,17 +1,22 @@
 // tovrin-md: runs a parameter file through the engine from the command line.
 //
-//   tovrin-md PARAMFILE [--movie PATH] [--every K] [--quiet]
+//   tovrin-md PARAMFILE [--movie PATH] [--every K] [--energies PATH] [--quiet]
 //
 // Builds the cell, runs `nrsteps` steps of `stepsize`, prints a progress line every
-// 1000 steps unless --quiet, and with --movie records frame 0 and one frame every K
-// steps into a binary movie file.
+// 1000 steps unless --quiet, with --movie records frame 0 and one frame every K
+// steps into a binary movie file, and with --energies writes the energies of every
+// state as text.
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/lexical_cast.hpp>
 
@@ -20,7 +25,8 @@
 
 namespace {
 
-constexpr const char* usage = "usage: tovrin-md PARAMFILE [--movie PATH] [--every K] [--quiet]\n";
+constexpr const char* usage =
+    "usage: tovrin-md PARAMFILE [--movie PATH] [--every K] [--energies PATH] [--quiet]\n";
 
 constexpr const char* help = R"(Runs a Lennard-Jones molecular-dynamics simulation described by PARAMFILE.
 
@@ -28,6 +34,11 @@ options:
   --movie PATH   write a binary movie file: frame 0 after construction, then one
                  frame every K steps (the file is replaced if it exists)
   --every K      steps between movie frames (default 100; K >= 1)
+  --energies PATH
+                 write the energies as text: a header line "# steps ekin epot etot",
+                 then one row per state, steps = 0 for the constructed cell (ekin of
+                 its initial velocities) and steps = k + 1 after step k; each value
+                 has 17 significant digits, so it reads back as the same double
   --quiet        no progress lines (by default one every 1000 steps)
   --help         show this text
 
@@ -54,6 +65,7 @@ struct Options {
     std::string paramfile;
     std::optional<std::string> movie;
     unsigned int every = 100;
+    std::optional<std::string> energies;
     bool quiet = false;
 };
 
@@ -77,6 +89,8 @@ std::optional<Options> parse(int argc, char** argv) {
             options.quiet = true;
         } else if (arg == "--movie") {
             options.movie = value();
+        } else if (arg == "--energies") {
+            options.energies = value();
         } else if (arg == "--every") {
             const std::string k = value();
             try {
@@ -98,6 +112,45 @@ std::optional<Options> parse(int argc, char** argv) {
     return options;
 }
 
+// The energies file: one text row per state, every double with 17 significant
+// digits, the fewest that always read back as the same value.
+class EnergyLog {
+public:
+    explicit EnergyLog(const std::string& path) : path_(path), file_(path) {
+        if (!file_) throw error(std::string("cannot open for writing: ") + std::strerror(errno));
+        file_.precision(17);
+        file_ << "# steps ekin epot etot\n";
+    }
+
+    void record(unsigned long steps, double ekin, double epot, double etot) {
+        file_ << steps << ' ' << ekin << ' ' << epot << ' ' << etot << '\n';
+        if (!file_) throw error("write failed");
+    }
+
+    // Closing flushes the last rows: only then does a full disk show.
+    void close() {
+        file_.close();
+        if (!file_) throw error("write failed");
+    }
+
+private:
+    std::runtime_error error(const std::string& problem) const {
+        return std::runtime_error("energies file '" + path_ + "': " + problem);
+    }
+
+    const std::string path_;
+    std::ofstream file_;
+};
+
+// A constructed cell has not yet formed its kinetic energy (the first half kick
+// does that), so row 0 takes it from the velocities, summed particle by particle.
+double kinetic_energy(const Cell& cell, double mass) {
+    const std::vector<double> v = cell.get_velocities();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < v.size(); i += 3) sum += squared_length(vec3(v[i], v[i + 1], v[i + 2]));
+    return (0.5 * sum) * mass;
+}
+
 void run(const Options& options) {
     if (!std::filesystem::exists(options.paramfile)) {
         throw std::runtime_error("Cannot open file: " + options.paramfile);
@@ -107,10 +160,18 @@ void run(const Options& options) {
     const unsigned int nrsteps = parameters->get_param<unsigned int>("nrsteps");
     Cell cell(parameters);
     if (options.movie) cell.write_to_movie_file(*options.movie, true);
+    std::optional<EnergyLog> energies;
+    if (options.energies) {
+        energies.emplace(*options.energies);
+        const double ekin = kinetic_energy(cell, parameters->get_param<double>("mass"));
+        energies->record(0, ekin, cell.get_epot(), ekin + cell.get_epot());
+    }
     for (unsigned int step = 0; step < nrsteps; ++step) {
         cell.integrate(step, stepsize, !options.quiet);
         if (options.movie && (step + 1) % options.every == 0) cell.write_to_movie_file(*options.movie, false);
+        if (energies) energies->record(step + 1ul, cell.get_ekin(), cell.get_epot(), cell.get_etot());
     }
+    if (energies) energies->close();
 }
 
 }  // namespace
