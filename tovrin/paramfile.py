@@ -1,0 +1,85 @@
+"""Reading tovrin parameter files from Python, by the engine's own rules.
+
+A line is an assignment only when the whole line matches ``key = value`` with a
+key of ASCII letters, digits and underscores and a value of digits and full
+stops; every other line is ignored, and the first assignment of a key counts.
+Values are kept as text and converted when asked for, as the engine does.
+"""
+from __future__ import annotations
+
+import dataclasses
+import os
+import re
+from typing import Dict, Union
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# On bytes, so that \s is the ASCII white space the engine's pattern knows:
+# space, tab, line feed, vertical tab, form feed and carriage return.
+_ASSIGNMENT = re.compile(rb"\s*([A-Za-z0-9_]+)\s*=\s*([0-9.]+)\s*")
+
+
+# Counts are unsigned 32-bit numbers in the engine.
+_LARGEST_COUNT = 2**32 - 1
+
+
+class ParameterError(ValueError):
+    """A key is missing from a parameter file, or its value has the wrong form."""
+
+
+@dataclasses.dataclass(frozen=True)
+class ParameterFile:
+    """The assignments of one parameter file: key to value text."""
+
+    path: str
+    text: Dict[str, str]
+
+    def _value(self, key: str) -> str:
+        try:
+            return self.text[key]
+        except KeyError:
+            raise ParameterError(f"Could not find parameter: {key}") from None
+
+    def real(self, key: str) -> float:
+        """The value of ``key`` as a float (a value such as "1.2.3" is refused)."""
+        value = self._value(key)
+        if value.count(".") > 1 or value == ".":
+            raise ParameterError(f"{key} = {value} is not a number")
+        return float(value)
+
+    def whole(self, key: str) -> int:
+        """The value of ``key`` as a whole number (a full stop is refused)."""
+        value = self._value(key)
+        if not value.isdigit() or int(value) > _LARGEST_COUNT:
+            raise ParameterError(f"{key} = {value} is not a whole number from 0 to {_LARGEST_COUNT}")
+        return int(value)
+
+
+def _assignments(data: bytes) -> Dict[str, str]:
+    table: Dict[str, str] = {}
+    for line in data.split(b"\n"):
+        match = _ASSIGNMENT.fullmatch(line)
+        if match:
+            table.setdefault(match.group(1).decode("ascii"), match.group(2).decode("ascii"))
+    return table
+
+
+def read(path: PathLike) -> ParameterFile:
+    """Reads the parameter file at ``path``; OSError when it cannot be read."""
+    with open(path, "rb") as stream:
+        return ParameterFile(os.fspath(path), _assignments(stream.read()))
+
+
+def write_with(path: PathLike, out_path: PathLike, **assignments: object) -> None:
+    """Copies the parameter file at ``path`` to ``out_path`` with ``assignments`` first.
+
+    The first assignment of a key counts, so the given values override the file's
+    while every other line stays as it was.
+    """
+    head = "".join(f"{key} = {value}\n" for key, value in assignments.items())
+    if _assignments(head.encode("utf-8")).keys() != assignments.keys():
+        raise ParameterError(f"not a valid assignment among {assignments}: values are digits and full stops")
+    with open(path, "rb") as source:
+        body = source.read()
+    with open(out_path, "wb") as target:
+        target.write(head.encode("utf-8") + body)
