@@ -1,0 +1,112 @@
+"""tovrin.movie: reading tovrin-md's movie files and converting them to extended XYZ."""
+import pathlib
+import subprocess
+import sysconfig
+
+import ase.io as ase_io
+import numpy as np
+import pytest
+
+from conftest import LIQUID
+from tovrin import movie
+
+TOVRIN_MD = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
+
+
+@pytest.fixture
+def recorded(write_parameters, tmp_path):
+    """recorded(nrsteps, every) -> (movie path, parameter file) of a 108-particle liquid."""
+
+    def record(nrsteps=20, every=5):
+        paramfile = write_parameters(LIQUID, nrsteps=str(nrsteps))
+        path = tmp_path / "run.movie"
+        subprocess.run([str(TOVRIN_MD), paramfile, "--movie", str(path), "--every", str(every), "--quiet"],
+                       check=True, timeout=120)
+        return path, paramfile
+
+    return record
+
+
+def test_frames_hold_the_run_as_the_engine_left_it(recorded, fresh_runs, write_parameters):
+    path, paramfile = recorded(nrsteps=20, every=5)
+    frames = movie.read(path)
+
+    assert (frames.nr_particles, frames.nr_frames) == (108, 5)
+    assert frames.positions.shape == frames.velocities.shape == (5, 108, 3)
+    assert frames.speeds.shape == (5, 108)
+    assert np.all(frames.box == float(LIQUID["cell_length"]))
+    # tovrin-md and simulate start from the same fresh random stream: frame 0 is the
+    # constructed cell, the last frame the state after the last step.
+    constructed = fresh_runs(write_parameters(LIQUID, name="zero.txt", nrsteps="0"))[0]
+    finished = fresh_runs(paramfile)[0]
+    assert np.array_equal(frames.positions[0], constructed["positions"])
+    assert np.array_equal(frames.velocities[0], constructed["velocities"])
+    assert np.array_equal(frames.positions[-1], finished["positions"])
+    assert np.array_equal(frames.velocities[-1], finished["velocities"])
+    v = np.asarray(frames.velocities)
+    assert np.array_equal(frames.speeds, np.sqrt(v[..., 0] ** 2 + (v[..., 1] ** 2 + v[..., 2] ** 2)))
+
+
+def test_a_ten_gigabyte_movie_opens_mapped_and_read_only(tmp_path):
+    path = tmp_path / "big.movie"
+    with open(path, "wb") as stream:  # sparse: takes no room on disk
+        stream.write((1000).to_bytes(4, "little"))
+        stream.truncate(4 + movie.frame_bytes(1000) * 180_000)
+    frames = movie.read(path)
+    assert (frames.nr_particles, frames.nr_frames) == (1000, 180_000)
+    assert isinstance(frames.positions, np.memmap)
+    assert np.array_equal(frames.positions[-1, -1], [0.0, 0.0, 0.0])
+    with pytest.raises(ValueError, match="read-only"):
+        frames.positions[0, 0, 0] = 1.0
+
+
+def test_extended_xyz_reads_back_in_ase(recorded, tmp_path):
+    frames = movie.read(recorded(nrsteps=10, every=5)[0])
+    out = tmp_path / "run.xyz"
+    movie.write_extxyz(out, frames.positions, frames.velocities, frames.box)
+
+    atoms = ase_io.read(out, index=":", format="extxyz")
+    assert len(atoms) == frames.nr_frames == 3
+    for k, frame in enumerate(atoms):
+        assert np.array_equal(frame.positions, frames.positions[k])
+        assert np.array_equal(frame.arrays["velo"], frames.velocities[k])
+        assert np.array_equal(frame.cell.lengths(), frames.box[k])
+        assert frame.pbc.all()
+        assert set(frame.get_chemical_symbols()) == {"Ar"}
+    header = out.read_text().splitlines()[1]
+    assert 'Properties=species:S:1:pos:R:3:velo:R:3' in header and 'pbc="T T T"' in header
+
+
+def test_a_single_frame_with_one_box_writes_one_frame(tmp_path):
+    positions = np.array([[0.5, 1.0, 1.5], [2.0, 2.5, 0.1]])
+    movie.write_extxyz(tmp_path / "one.xyz", positions, -positions, 3.0)
+    (frame,) = ase_io.read(tmp_path / "one.xyz", index=":", format="extxyz")
+    assert np.array_equal(frame.positions, positions)
+    assert np.array_equal(frame.cell.lengths(), [3.0, 3.0, 3.0])
+    with pytest.raises(ValueError, match="same shape"):
+        movie.write_extxyz(tmp_path / "bad.xyz", positions, positions[:1], 3.0)
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda data: b"", "cannot hold the 4-byte particle count"),
+    (lambda data: data[:3], "cannot hold the 4-byte particle count"),
+    (lambda data: data[:-8], "the last 6064 bytes are an incomplete frame"),
+    (lambda data: data + b"\0", "the last 1 bytes are an incomplete frame"),
+    (lambda data: (109).to_bytes(4, "little") + data[4:], "109 particles take 6128 bytes a frame"),
+    (lambda data: b"nr_particles = 108\n", "not a whole number of frames"),
+])
+def test_damaged_files_are_refused_with_the_reason(recorded, tmp_path, damage, message):
+    path, _ = recorded(nrsteps=5, every=5)
+    damaged = tmp_path / "damaged.movie"
+    damaged.write_bytes(damage(path.read_bytes()))
+    with pytest.raises(movie.MovieFormatError, match=message):
+        movie.read(damaged)
+
+
+def test_a_count_without_frames_is_an_empty_movie_and_a_missing_file_an_oserror(tmp_path):
+    empty = tmp_path / "empty.movie"
+    empty.write_bytes((7).to_bytes(4, "little"))
+    frames = movie.read(empty)
+    assert (frames.nr_particles, frames.nr_frames, frames.positions.shape) == (7, 0, (0, 7, 3))
+    with pytest.raises(FileNotFoundError):
+        movie.read(tmp_path / "missing.movie")

@@ -1,0 +1,117 @@
+"""Movie files: tovrin's binary trajectories, read as memory-mapped NumPy arrays.
+
+A movie file (written by ``tovrin-md --movie``) is a little-endian unsigned 32-bit
+particle count N followed by frames of 24 + 56 N bytes: the three box edges, then
+per particle x y z vx vy vz and the speed, all binary64.  Nothing marks the end of
+a frame, so the file size must be 4 plus a whole number of frames.
+
+``read`` maps the file instead of loading it, so a movie of many gigabytes opens at
+once and only the frames used are ever read from disk.  ``write_extxyz`` converts
+frames to extended XYZ, which ASE, OVITO and VMD read.
+"""
+from __future__ import annotations
+
+import dataclasses
+import os
+from typing import IO, Union
+
+import numpy as np
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_COUNT = np.dtype("<u4")
+_PARTICLE = np.dtype([("position", "<f8", (3,)), ("velocity", "<f8", (3,)), ("speed", "<f8")])
+
+
+class MovieFormatError(ValueError):
+    """A file is not a well-formed movie file."""
+
+
+def frame_bytes(nr_particles: int) -> int:
+    """Size of one frame of a movie of ``nr_particles`` particles."""
+    return 24 + _PARTICLE.itemsize * nr_particles
+
+
+@dataclasses.dataclass(frozen=True)
+class Movie:
+    """A movie file's frames; arrays are read-only views of the mapped file.
+
+    ``box`` has shape (frames, 3), ``positions`` and ``velocities`` have shape
+    (frames, particles, 3) and ``speeds`` has shape (frames, particles).
+    """
+
+    path: str
+    nr_particles: int
+    box: np.ndarray
+    positions: np.ndarray
+    velocities: np.ndarray
+    speeds: np.ndarray
+
+    @property
+    def nr_frames(self) -> int:
+        return self.box.shape[0]
+
+
+def _frames(path: PathLike, nr_particles: int, nr_frames: int) -> np.ndarray:
+    dtype = np.dtype([("box", "<f8", (3,)), ("particles", _PARTICLE, (nr_particles,))])
+    if nr_frames == 0:  # a mapping cannot be empty
+        return np.empty(0, dtype)
+    return np.memmap(path, dtype=dtype, mode="r", offset=_COUNT.itemsize, shape=(nr_frames,))
+
+
+def read(path: PathLike) -> Movie:
+    """Opens the movie file at ``path``.
+
+    Raises MovieFormatError when the file is too short to hold the particle count or
+    its size is not a whole number of frames (a truncated file or not a movie), and
+    OSError when it cannot be read.
+    """
+    path = os.fspath(path)
+    with open(path, "rb") as stream:
+        head = stream.read(_COUNT.itemsize)
+        size = os.fstat(stream.fileno()).st_size
+    if len(head) < _COUNT.itemsize:
+        raise MovieFormatError(f"{path}: {size} bytes cannot hold the 4-byte particle count of a movie file")
+    nr_particles = int(np.frombuffer(head, _COUNT)[0])
+    frame = frame_bytes(nr_particles)
+    nr_frames, rest = divmod(size - _COUNT.itemsize, frame)
+    if rest:
+        raise MovieFormatError(
+            f"{path}: {size} bytes is not a whole number of frames: {nr_particles} particles take "
+            f"{frame} bytes a frame after the 4-byte count, and the last {rest} bytes are an incomplete "
+            f"frame (a truncated file, or not a movie file)")
+    frames = _frames(path, nr_particles, nr_frames)
+    particles = frames["particles"]
+    return Movie(path, nr_particles, frames["box"], particles["position"], particles["velocity"],
+                 particles["speed"])
+
+
+def _extxyz_frame(stream: IO[str], box: np.ndarray, positions: np.ndarray, velocities: np.ndarray,
+                  species: str) -> None:
+    lx, ly, lz = (repr(float(edge)) for edge in box)
+    stream.write(f"{len(positions)}\n")
+    stream.write(f'Lattice="{lx} 0 0 0 {ly} 0 0 0 {lz}" '
+                 f'Properties=species:S:1:pos:R:3:velo:R:3 pbc="T T T"\n')
+    if len(positions):
+        # 17 significant digits read back as the same doubles.
+        np.savetxt(stream, np.hstack([positions, velocities]), fmt=species + " %.17g" * 6)
+
+
+def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar") -> None:
+    """Writes frames as extended XYZ: species, positions and velocities per particle.
+
+    ``positions`` and ``velocities`` have shape (frames, particles, 3), or
+    (particles, 3) for a single frame; ``box`` gives the box edges per frame as
+    shape (frames, 3), or one box for all frames as (3,) or a number.
+    """
+    positions = np.asanyarray(positions, dtype=np.float64)
+    velocities = np.asanyarray(velocities, dtype=np.float64)
+    if positions.ndim == 2:
+        positions, velocities = positions[np.newaxis], velocities[np.newaxis]
+    if positions.ndim != 3 or positions.shape[2] != 3 or velocities.shape != positions.shape:
+        raise ValueError(f"positions and velocities must have the same shape (frames, particles, 3), "
+                         f"not {positions.shape} and {velocities.shape}")
+    boxes = np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
+    with open(path, "w") as stream:
+        for frame in range(positions.shape[0]):
+            _extxyz_frame(stream, boxes[frame], positions[frame], velocities[frame], species)
