@@ -27,8 +27,10 @@ On 2 cores and 32,000 atoms the two are equally fast for the MPI runs
 per cent, about 0.23 us per atom-step); pip:omp2 uses a third less memory
 than two MPI ranks and its timings scatter least.
 
-Only numpy and the standard library are used.  Run ``python
-bench/lammps_peer.py`` for a demo on the 32,000-atom lattice.
+Besides numpy and the standard library it uses tovrin's own LAMMPS export
+(tovrin.lammps) for the data file and the input script, so tovrin must be
+installed.  Run ``python bench/lammps_peer.py`` for a demo on the 32,000-atom
+lattice.
 """
 
 from __future__ import annotations
@@ -45,6 +47,8 @@ from pathlib import Path
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
+
+from tovrin.lammps import input_commands, write_data_file
 
 # ---------------------------------------------------------------------------
 # Physics shared by every run.  Keep in step with the engine's defaults.
@@ -68,52 +72,8 @@ DEFAULT_VENV = Path(
 
 
 # ---------------------------------------------------------------------------
-# Data files
+# Configurations
 # ---------------------------------------------------------------------------
-def _g17(x: float) -> str:
-    return "%.17g" % x
-
-
-def write_data_file(path, positions, velocities, box_length, mass=1.0):
-    """Write a LAMMPS data file (atom_style atomic, one atom type).
-
-    The box is [0, box_length) in each direction.  Coordinates and velocities
-    are written with 17 significant digits, so the file round-trips doubles
-    exactly.  Atoms outside the box are left as given: read_data wraps them
-    back into the periodic box itself.
-    """
-    pos = np.ascontiguousarray(positions, dtype=np.float64)
-    n = pos.shape[0]
-    if pos.shape != (n, 3):
-        raise ValueError("positions must have shape (N, 3), got %r" % (pos.shape,))
-    vel = None
-    if velocities is not None:
-        vel = np.ascontiguousarray(velocities, dtype=np.float64)
-        if vel.shape != (n, 3):
-            raise ValueError("velocities must have shape (N, 3), got %r" % (vel.shape,))
-    L = float(box_length)
-    ids = np.arange(1, n + 1)
-
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "w") as f:
-        f.write("LAMMPS data file written by tovrin bench\n\n")
-        f.write("%d atoms\n1 atom types\n\n" % n)
-        for lo, hi in (("xlo", "xhi"), ("ylo", "yhi"), ("zlo", "zhi")):
-            f.write("0 %s %s %s\n" % (_g17(L), lo, hi))
-        f.write("\nMasses\n\n1 %s\n" % _g17(float(mass)))
-        f.write("\nAtoms # atomic\n\n")
-        # np.savetxt with %.17g formats through Python's own float printing,
-        # which is exact for doubles.
-        table = np.column_stack([ids, np.ones(n), pos])
-        np.savetxt(f, table, fmt=["%d", "%d", "%.17g", "%.17g", "%.17g"])
-        if vel is not None:
-            f.write("\nVelocities\n\n")
-            table = np.column_stack([ids, vel])
-            np.savetxt(f, table, fmt=["%d", "%.17g", "%.17g", "%.17g"])
-    return path
-
-
 def lattice_configuration(n_atoms=32000, box_length=33.59192382765014, kT=KT, seed=12345):
     """Atoms on a simple cubic lattice, with Gaussian velocities at kT.
 
@@ -405,36 +365,13 @@ class LammpsRun:
         return self.cpu_percent < 90.0 * self.threads
 
 
-_INPUT = """\
-units           lj
-atom_style      atomic
-boundary        p p p
-read_data       "{data}"
-mass            1 {mass}
-pair_style      lj/cut {rcut}
-pair_coeff      1 1 1.0 1.0 {rcut}
-pair_modify     shift yes
-neighbor        {skin} bin
-neigh_modify    every 1 delay 0 check yes
-fix             1 all nve
-fix             2 all temp/berendsen {kt} {kt} {tdamp}
-timestep        {dt}
-thermo_style    custom step temp pe ke etotal
-thermo_modify   norm no format float %.17g
-thermo          {thermo}
-run             {steps}
-print           "PEER_PE $(pe:%.17g)"
-"""
+# The benchmark's physics in tovrin's parameter names.
+SETTINGS = {"rcut": RCUT, "shell": SKIN, "sigma": 1.0, "epsilon": 1.0, "kT": KT, "tau": TDAMP, "stepsize": DT}
 
 
-def _input_script(data_file, steps, mass=1.0):
+def _input_script(data_file, steps):
     # thermo 0: first and last step only.
-    # repr() is the shortest text that reads back as the same double, so the
-    # script says "neighbor 0.3 bin" rather than 0.29999999999999999.
-    r = lambda x: repr(float(x))
-    return _INPUT.format(data=data_file, mass=r(mass), rcut=r(RCUT), skin=r(SKIN),
-                         kt=r(KT), tdamp=r(TDAMP), dt=r(DT), thermo=0,
-                         steps=int(steps))
+    return input_commands(SETTINGS, steps, data_file, thermo=0) + 'print "PEER_PE $(pe:%.17g)"\n'
 
 
 # Started in front of every rank: runs the command, then records its peak
@@ -560,7 +497,7 @@ def _run(script: str, config: str, workdir, builds=None, timeout=None, tag="run"
     return build, cfg, parsed, wall, rss, log_file
 
 
-def run_lammps(data_file, steps, config="mpi2", workdir=None, mass=1.0, builds=None,
+def run_lammps(data_file, steps, config="mpi2", workdir=None, builds=None,
                timeout=None) -> LammpsRun:
     """Run `steps` MD steps from `data_file` in the given configuration.
 
@@ -569,7 +506,7 @@ def run_lammps(data_file, steps, config="mpi2", workdir=None, mass=1.0, builds=N
     prefix the first build in BUILD_PREFERENCE that supports it is used.
     """
     workdir = Path(workdir) if workdir else Path(tempfile.mkdtemp(prefix="lammps-peer-"))
-    script = _input_script(os.path.abspath(data_file), steps, mass)
+    script = _input_script(os.path.abspath(data_file), steps)
     build, cfg, p, wall, rss, log_file = _run(script, config, workdir, builds, timeout)
     return LammpsRun(
         config="%s:%s" % (build.name, cfg.name),
@@ -613,7 +550,7 @@ def recompute_epot(data_file_or_arrays, box_length=None, workdir=None, mass=1.0,
         else:
             pos, vel = src, None
         data_file = write_data_file(workdir / "epot.data", pos, vel, box_length, mass)
-    script = _input_script(os.path.abspath(data_file), 0, mass)
+    script = _input_script(os.path.abspath(data_file), 0)
     _, _, p, _, _, _ = _run(script, config, workdir, builds, tag="epot")
     return p["pe"]
 

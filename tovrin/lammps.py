@@ -1,0 +1,245 @@
+"""A tovrin run as a LAMMPS deck, so that a run can go on in LAMMPS unchanged.
+
+``export(paramfile, outdir)`` writes two files into ``outdir``:
+
+``tovrin.data``
+    a LAMMPS data file with the state a run of ``paramfile`` starts from: the
+    lattice positions and the velocities with the centre-of-mass drift removed,
+    every number printed so that it reads back as the same double;
+``in.tovrin``
+    an input script for the same physics: Lennard-Jones pairs cut and shifted at
+    rcut, a neighbour list with the same skin rebuilt as tovrin rebuilds it,
+    velocity Verlet with a Berendsen thermostat, the same step size and count.
+
+The initial velocities come from the engine's random stream, which is one per
+process and continues from call to call; the state is therefore taken from a
+fresh Python process, which is the state ``tovrin-md`` or a first
+``Tovrin().simulate`` call starts from.
+"""
+from __future__ import annotations
+
+import builtins
+import dataclasses
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+from typing import Mapping, Optional, Union
+
+import numpy as np
+
+from . import paramfile as _paramfile
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+DATA_FILE = "tovrin.data"
+INPUT_SCRIPT = "in.tovrin"
+
+# LAMMPS's default room for the neighbours of one particle (neigh_modify one) and
+# per page of lists; a page must hold ten particles' lists.
+_DEFAULT_NEIGHBOURS = 2000
+_DEFAULT_PAGE = 100000
+
+
+@dataclasses.dataclass(frozen=True)
+class ExportedDeck:
+    """What ``export`` wrote."""
+
+    data_file: Path
+    input_script: Path
+    nr_particles: int
+    nrsteps: int  # the script's default step count
+
+
+def write_data_file(path: PathLike, positions, velocities, box_length: float, mass: float = 1.0,
+                    title: str = "LAMMPS data file written by tovrin") -> Path:
+    """Writes a LAMMPS data file (atom_style atomic, one atom type); returns its path.
+
+    The box is [0, box_length) on each axis. Every double is printed with 17
+    significant digits, so it reads back as the same value. ``velocities`` may be
+    None, for a file of positions alone. Particles outside the box are written as
+    given: read_data wraps them into the periodic box itself.
+    """
+    pos = np.ascontiguousarray(positions, dtype=np.float64)
+    n = pos.shape[0]
+    if pos.shape != (n, 3):
+        raise ValueError(f"positions must have shape (N, 3), got {pos.shape}")
+    vel = None
+    if velocities is not None:
+        vel = np.ascontiguousarray(velocities, dtype=np.float64)
+        if vel.shape != (n, 3):
+            raise ValueError(f"velocities must have shape (N, 3), got {vel.shape}")
+    length = "%.17g" % float(box_length)
+    ids = np.arange(1, n + 1)
+
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w") as f:
+        # The first line is a title that LAMMPS skips; it must stay one line.
+        f.write(" ".join(title.splitlines()) + "\n\n")
+        f.write(f"{n} atoms\n1 atom types\n\n")
+        for lo, hi in (("xlo", "xhi"), ("ylo", "yhi"), ("zlo", "zhi")):
+            f.write(f"0 {length} {lo} {hi}\n")
+        f.write("\nMasses\n\n1 %.17g\n" % float(mass))
+        f.write("\nAtoms # atomic\n\n")
+        # savetxt formats each value through Python's %, which prints doubles exactly.
+        np.savetxt(f, np.column_stack([ids, np.ones(n), pos]), fmt=["%d", "%d", "%.17g", "%.17g", "%.17g"])
+        if vel is not None:
+            f.write("\nVelocities\n\n")
+            np.savetxt(f, np.column_stack([ids, vel]), fmt=["%d", "%.17g", "%.17g", "%.17g"])
+    return path
+
+
+def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, thermo: int = 1000,
+                   neighbours: int = 0) -> str:
+    """The LAMMPS commands of a tovrin run from ``data_file``.
+
+    ``settings`` holds tovrin's rcut, shell, sigma, epsilon, kT, tau and stepsize;
+    the mass comes with the data file. The step count is an index variable, so
+    ``lmp -var nrsteps K`` overrides it. Thermo output every ``thermo`` steps (0:
+    the first and last only) gives totals, not per-particle values, at full
+    precision. ``neighbours``, the most neighbours a particle may need, makes
+    room beyond LAMMPS's default of 2000 when it exceeds it.
+    """
+    # repr() is the shortest text that reads back as the same double.
+    r = {key: repr(float(settings[key])) for key in ("rcut", "shell", "sigma", "epsilon", "kT", "tau", "stepsize")}
+    room = ""
+    if neighbours > _DEFAULT_NEIGHBOURS:
+        room = f" one {neighbours} page {max(_DEFAULT_PAGE, 10 * neighbours)}"
+    return f"""\
+units           lj
+atom_style      atomic
+boundary        p p p
+read_data       "{data_file}"
+pair_style      lj/cut {r["rcut"]}
+pair_coeff      1 1 {r["epsilon"]} {r["sigma"]} {r["rcut"]}
+pair_modify     shift yes
+neighbor        {r["shell"]} bin
+neigh_modify    every 1 delay 0 check yes{room}
+fix             1 all nve
+fix             2 all temp/berendsen {r["kT"]} {r["kT"]} {r["tau"]}
+timestep        {r["stepsize"]}
+thermo_style    custom step temp pe ke etotal
+thermo_modify   norm no format float %.17g
+thermo          {int(thermo)}
+variable        nrsteps index {int(nrsteps)}
+run             ${{nrsteps}}
+"""
+
+
+def _most_neighbours(nr_particles: int, cell_length: float, reach: float) -> int:
+    """Room for one particle's neighbours in LAMMPS's half list: all the particles
+    an even spread puts within ``reach``, twice the half list's average, so that
+    crowding fits."""
+    return math.ceil(4.0 / 3.0 * math.pi * reach**3 * nr_particles / cell_length**3)
+
+
+def _header(source: str, nr_particles: int) -> str:
+    # json.dumps keeps an odd file name on one line and never ends it with the
+    # '&' that would join the next line to the comment.
+    return f"""\
+# LAMMPS input exported by tovrin from {json.dumps(source, ensure_ascii=False)}:
+# {nr_particles} Lennard-Jones particles, started from tovrin's initial state in {DATA_FILE}.
+#
+# Run it from the folder that holds it (read_data looks for {DATA_FILE} in the
+# current folder), so the folder can be moved:
+#     cd FOLDER && lmp -in {INPUT_SCRIPT}
+# lmp -var nrsteps 0 -in {INPUT_SCRIPT} evaluates the initial state alone; its pe
+# equals, to rounding, the epot of row 0 of `tovrin-md PARAMFILE --energies FILE`.
+#
+# Same physics, different trajectories: both thermostats are Berendsen's with the
+# same target and coupling time, and both count 3N - 3 degrees of freedom, but
+# tovrin rescales the velocities after the first half kick of a step, from the
+# half-step kinetic energy, and LAMMPS at the end of the step, from the end-of-step
+# temperature. The runs agree at step 0 and then part ways.
+"""
+
+
+def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
+    """Writes ``tovrin.data`` and ``in.tovrin`` for the run of ``paramfile`` into
+    ``outdir`` (created if missing).
+
+    The engine's errors are raised as the engine raises them (RuntimeError for a
+    missing parameter, ValueError for a value it refuses, ...), a key the engine
+    does not need at construction (tau) as paramfile.ParameterError. A run whose
+    rcut exceeds half the box is refused with ValueError: tovrin counts only the
+    nearest image of each particle, LAMMPS every image within rcut.
+    """
+    parameters = _paramfile.read(paramfile)
+    positions, velocities = _initial_state(paramfile)
+    settings = {key: parameters.real(key)
+                for key in ("cell_length", "mass", "rcut", "shell", "sigma", "epsilon", "kT", "tau", "stepsize")}
+    nrsteps = parameters.whole("nrsteps")
+    length = settings["cell_length"]
+    if settings["rcut"] > 0.5 * length:
+        raise ValueError(f"rcut = {parameters.text['rcut']} is more than half of cell_length = "
+                         f"{parameters.text['cell_length']}: tovrin counts only the nearest image of each "
+                         "particle, LAMMPS every image within rcut, so LAMMPS cannot run the same physics")
+    n = len(positions)
+    source = os.path.basename(os.fspath(paramfile))
+
+    out = Path(outdir)
+    out.mkdir(parents=True, exist_ok=True)
+    data_file = write_data_file(out / DATA_FILE, positions, velocities, length, settings["mass"],
+                                title=f"LAMMPS data file exported by tovrin from {source}")
+    commands = input_commands(settings, nrsteps, DATA_FILE,
+                              neighbours=_most_neighbours(n, length, settings["rcut"] + settings["shell"]))
+    script = out / INPUT_SCRIPT
+    script.write_text(_header(source, n) + "\n" + commands)
+    return ExportedDeck(data_file=data_file, input_script=script, nr_particles=n, nrsteps=nrsteps)
+
+
+# Runs the engine for zero steps in this fresh process. An engine error goes back as
+# its class name and message, so the caller can raise it again as it was.
+_CHILD = r"""
+import json, sys
+sys.path.append(sys.argv[1])
+import numpy as np
+from tovrin.tovrin import Tovrin
+parameters, state, error_file = sys.argv[2:5]
+try:
+    result = Tovrin().simulate(parameters)
+except Exception as error:
+    with open(error_file, "w") as f:
+        json.dump([type(error).__name__, str(error)], f)
+    sys.exit(1)
+np.savez(state, positions=result["positions"], velocities=result["velocities"])
+"""
+
+
+def _initial_state(paramfile: PathLike):
+    """Positions and drift-free velocities of the cell a fresh process builds from
+    ``paramfile``."""
+    # The package folder's parent, for a tovrin that the child would not find by itself.
+    package_root = str(Path(__file__).resolve().parent.parent)
+    with tempfile.TemporaryDirectory(prefix="tovrin-export-") as scratch:
+        copy = Path(scratch) / "parameters.txt"
+        state = Path(scratch) / "state.npz"
+        error_file = Path(scratch) / "error.json"
+        # The first assignment of a key counts: with no steps the cell stays as built.
+        _paramfile.write_with(paramfile, copy, nrsteps=0)
+        done = subprocess.run([sys.executable, "-c", _CHILD, package_root, str(copy), str(state), str(error_file)],
+                              cwd=scratch, capture_output=True, text=True, check=False)
+        if error_file.exists():
+            name, message = json.loads(error_file.read_text())
+            raise _engine_error(name, message)
+        if done.returncode != 0:
+            last = (done.stderr.strip().splitlines() or ["no message"])[-1]
+            raise RuntimeError(f"the engine's process failed (exit status {done.returncode}) while building "
+                               f"the cell of {os.fspath(paramfile)}: {last}")
+        with np.load(state) as arrays:
+            return arrays["positions"], arrays["velocities"]
+
+
+def _engine_error(name: str, message: str) -> BaseException:
+    """The engine's exception, rebuilt from its class name and message."""
+    kind: Optional[type] = getattr(builtins, name, None)
+    if isinstance(kind, type) and issubclass(kind, Exception):
+        try:
+            return kind(message)
+        except TypeError:  # a class that wants more than a message
+            pass
+    return RuntimeError(f"{name}: {message}")
