@@ -1,0 +1,147 @@
+"""The tovrin command: summaries, saved results and plots, and its errors."""
+import pathlib
+import subprocess
+import sys
+import sysconfig
+
+import numpy as np
+import pytest
+
+from conftest import LIQUID
+
+TOVRIN_MD = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.fixture
+def tovrin(tmp_path):
+    """tovrin(*args) -> completed `python -m tovrin args`, run in a scratch folder."""
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "tovrin", *map(str, args)], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=300)
+
+    return run
+
+
+def _failed(completed, message, status=1):
+    assert completed.returncode == status, completed.stdout + completed.stderr
+    assert message in completed.stderr
+    assert "Traceback" not in completed.stderr
+
+
+def test_run_summarises_saves_and_plots(tovrin, write_parameters, tmp_path, fresh_runs):
+    paramfile = write_parameters(LIQUID, nrsteps="30")
+    completed = tovrin("run", paramfile, "--plot", "energies.png", "--save", "result.npz")
+    assert completed.returncode == 0, completed.stderr
+
+    summary = completed.stdout.splitlines()
+    assert summary[1].split() == ["particles", "108"] and summary[2].split() == ["steps", "30"]
+    assert summary[3].split()[:2] == ["wall", "time"] and summary[4].split()[0] == "atom-steps/s"
+    rows = {" ".join(line.split()[:-3]): [float(x) for x in line.split()[-3:]] for line in summary[6:9]}
+    expected = fresh_runs(paramfile)[0]
+    ekin = np.array(expected["ekin"])
+    assert rows["kinetic energy"] == pytest.approx([ekin.mean(), ekin[-1], ekin[-1] / 108], rel=1e-9)
+    assert rows["potential energy"][1] == pytest.approx(expected["epot"][-1], rel=1e-9)
+    assert summary[9].split()[0] == "temperature"
+    assert float(summary[9].split()[2]) == pytest.approx(2 * ekin[-1] / (3 * 107), rel=1e-9)
+
+    with np.load(tmp_path / "result.npz") as saved:
+        assert set(saved.files) == set(expected) | {"cell_length"}
+        for key, value in expected.items():
+            assert np.array_equal(saved[key], value), key
+        assert saved["cell_length"] == float(LIQUID["cell_length"])
+    assert (tmp_path / "energies.png").read_bytes().startswith(PNG)
+
+
+def test_the_console_script_runs_a_run_without_steps(write_parameters):
+    program = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin"
+    completed = subprocess.run([str(program), "run", write_parameters(LIQUID, nrsteps="0")],
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert "no steps were run" in completed.stdout
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"stepsize": None}, "Could not find parameter: stepsize"),
+    ({"nrsteps": "1.5"}, "bad lexical cast"),
+    ({"mass": "0"}, "mass = 0: mass must be positive"),
+])
+def test_engine_errors_end_the_run_with_the_engines_message(tovrin, write_parameters, changes, message):
+    _failed(tovrin("run", write_parameters(LIQUID, **changes)), f"tovrin run: error: {message}")
+
+
+def test_outputs_that_cannot_be_written_are_refused_before_the_run(tovrin, write_parameters, tmp_path):
+    # Two million steps would take minutes: these must fail at once.
+    paramfile = write_parameters(LIQUID, nrsteps="2000000")
+    _failed(tovrin("run", paramfile, "--save", tmp_path / "missing" / "r.npz"), "does not exist")
+    _failed(tovrin("run", paramfile, "--plot", "energies.nonsense"), "must name an image format")
+    _failed(tovrin("run", paramfile, "--plot", tmp_path), "must name an image format")
+    (tmp_path / "folder.png").mkdir()
+    _failed(tovrin("run", paramfile, "--plot", tmp_path / "folder.png"), "a folder of that name exists")
+    _failed(tovrin("run", "missing.txt"), "Cannot open file: missing.txt")
+
+
+def test_a_malformed_command_line_exits_with_status_2(tovrin):
+    assert tovrin().returncode == 2
+    assert tovrin("run").returncode == 2
+    assert tovrin("rdf", "x.movie", "--bins", "0").returncode == 2
+    assert tovrin("launch", "x").returncode == 2
+
+
+@pytest.fixture
+def liquid_movie(write_parameters, tmp_path):
+    path = tmp_path / "liquid.movie"
+    subprocess.run([str(TOVRIN_MD), write_parameters(LIQUID, nrsteps="200"), "--movie", str(path),
+                    "--every", "50", "--quiet"], check=True, timeout=120)
+    return path
+
+
+def test_movie_describes_the_frames_and_converts_them(tovrin, liquid_movie, tmp_path):
+    from tovrin import movie
+
+    completed = tovrin("movie", liquid_movie, "--xyz", "liquid.xyz")
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.splitlines()
+    assert lines[0] == f"{liquid_movie}: 108 particles, 5 frames"
+    assert lines[1] == "box  " + " x ".join([repr(float(LIQUID["cell_length"]))] * 3)
+    frames = movie.read(liquid_movie)
+    speeds = [float(line.split()[-1]) for line in lines[3:8]]
+    assert speeds == pytest.approx(np.mean(frames.speeds, axis=1), rel=1e-11)
+    assert (tmp_path / "liquid.xyz").read_text().count("Properties=species:S:1:pos:R:3:velo:R:3") == 5
+
+    (tmp_path / "cut.movie").write_bytes(liquid_movie.read_bytes()[:-1])
+    _failed(tovrin("movie", "cut.movie"), "incomplete frame")
+    _failed(tovrin("movie", "nothing.movie"), "nothing.movie: No such file or directory")
+
+
+def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parameters, tmp_path):
+    completed = tovrin("rdf", liquid_movie, "--skip", "1", "--bins", "50", "--plot", "g.png")
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.startswith(f"# g(r) of {liquid_movie}: 4 frames, 108 particles; highest peak g = ")
+    table = np.loadtxt(completed.stdout.splitlines())
+    assert table.shape == (50, 2)
+    assert 1.0 < table[np.argmax(table[:, 1]), 0] < 1.2
+    assert (tmp_path / "g.png").read_bytes().startswith(PNG)
+
+    assert tovrin("run", write_parameters(LIQUID, nrsteps="10"), "--save", "r.npz").returncode == 0
+    completed = tovrin("rdf", "r.npz", "--bins", "50")
+    assert completed.returncode == 0, completed.stderr
+    assert "1 frames, 108 particles" in completed.stdout.splitlines()[0]
+
+    np.savez(tmp_path / "bare.npz", positions=np.zeros((4, 3)))
+    _failed(tovrin("rdf", "bare.npz"), "holds no 'cell_length': give the box edge with --box")
+    assert tovrin("rdf", "bare.npz", "--box", "4").returncode == 0
+    _failed(tovrin("rdf", liquid_movie, "--skip", "5"), "--skip 5 leaves none of the 5 frames")
+
+
+def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters, tmp_path):
+    from conftest import TINY
+
+    completed = tovrin("export-lammps", write_parameters(LIQUID), "deck")
+    assert completed.returncode == 0, completed.stderr
+    assert (tmp_path / "deck" / "tovrin.data").is_file() and (tmp_path / "deck" / "in.tovrin").is_file()
+    assert "lmp -in in.tovrin" in completed.stdout
+    _failed(tovrin("export-lammps", write_parameters(TINY, name="tiny.txt"), "tiny"), "more than half of cell_length")
+    _failed(tovrin("export-lammps", write_parameters(LIQUID, name="no-sigma.txt", sigma=None), "x"),
+            "Could not find parameter: sigma")

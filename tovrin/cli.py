@@ -1,0 +1,252 @@
+"""The ``tovrin`` command: run a parameter file, inspect movies, g(r), LAMMPS export.
+
+    tovrin run PARAMFILE [--plot PNG] [--save NPZ]
+    tovrin movie MOVIEFILE [--xyz OUT]
+    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--skip K] [--box L]
+    tovrin export-lammps PARAMFILE OUTDIR
+
+Errors print the message and exit with status 1; a malformed command line exits
+with status 2.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+import zipfile
+from typing import Optional, Sequence
+
+import numpy as np
+
+from . import movie, paramfile
+
+
+class CommandError(Exception):
+    """A failure to report as one line, without a traceback."""
+
+
+def _writable_output(path: str) -> str:
+    """Refuses an output path up front, so that a long run is never lost at its end."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CommandError(f"cannot write {path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK) or os.path.isdir(path):
+        raise CommandError(f"cannot write {path}: permission denied or a folder of that name exists")
+    return path
+
+
+def _plot_output(path: str) -> str:
+    from .plots import supported_formats
+
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    formats = supported_formats()
+    if extension not in formats:
+        raise CommandError(f"cannot plot to {path}: the extension must name an image format, "
+                           f"one of {', '.join(sorted(formats))}")
+    return _writable_output(path)
+
+
+def _summary(paramfile_path: str, result: dict, seconds: float) -> str:
+    from .plots import temperature
+
+    n, nrsteps = result["nrparticles"], result["nrsteps"]
+    rate = n * nrsteps / seconds if seconds > 0 else float("inf")
+    lines = [
+        paramfile_path,
+        f"  particles      {n}",
+        f"  steps          {nrsteps}",
+        f"  wall time      {seconds:.3f} s",
+        f"  atom-steps/s   {rate:.4g}",
+    ]
+    if nrsteps == 0:
+        return "\n".join(lines + ["  no steps were run, so there are no energies"])
+    rows = [(name, np.asarray(result[key], dtype=np.float64))
+            for name, key in (("kinetic energy", "ekin"), ("potential energy", "epot"), ("total energy", "etot"))]
+    rows.append(("temperature", temperature(result["ekin"], n)))
+    lines.append(f"  {'':18}{'mean':>20}{'final':>20}{'final per particle':>20}")
+    for name, values in rows:
+        per_particle = "" if name == "temperature" else f"{values[-1] / n if n else float('nan'):.10g}"
+        lines.append(f"  {name:18}{values.mean():>20.10g}{values[-1]:>20.10g}{per_particle:>20}")
+    return "\n".join(lines)
+
+
+def _save_result(path: str, result: dict, cell_length: float) -> None:
+    arrays = {key: np.asarray(value) for key, value in result.items()}
+    np.savez(path, **arrays, cell_length=np.float64(cell_length))
+
+
+def _engine():
+    """The extension module's Tovrin type, or a hint when this is an unbuilt source tree."""
+    try:
+        from .tovrin import Tovrin
+    except ImportError as error:
+        package = os.path.dirname(os.path.abspath(__file__))
+        raise CommandError(f"the engine tovrin.tovrin cannot be imported from {package} ({error}): "
+                           f"in the source tree, run the installed `tovrin` command, or "
+                           f"`python -m tovrin` from another folder") from None
+    return Tovrin
+
+
+def run(args: argparse.Namespace) -> int:
+    Tovrin = _engine()
+    plot = _plot_output(args.plot) if args.plot else None
+    # numpy.savez appends the extension itself otherwise.
+    save = _writable_output(args.save if args.save.endswith(".npz") else args.save + ".npz") if args.save else None
+    started = time.perf_counter()
+    result = Tovrin().simulate(args.paramfile)
+    seconds = time.perf_counter() - started
+    print(_summary(args.paramfile, result, seconds), flush=True)
+    if save:
+        _save_result(save, result, paramfile.read(args.paramfile).real("cell_length"))
+        print(f"saved the result to {save}")
+    if plot:
+        from .plots import plot_energies
+
+        plot_energies(result, plot, title=os.path.basename(args.paramfile))
+        print(f"plotted the energies to {plot}")
+    return 0
+
+
+def movie_command(args: argparse.Namespace) -> int:
+    frames = movie.read(args.moviefile)
+    print(f"{args.moviefile}: {frames.nr_particles} particles, {frames.nr_frames} frames")
+    if frames.nr_frames:
+        boxes = np.unique(np.asarray(frames.box), axis=0)
+        if len(boxes) == 1:
+            print("box  " + " x ".join(repr(float(edge)) for edge in boxes[0]))
+        else:
+            print(f"box  changes between frames: {len(boxes)} different boxes")
+        print(f"{'frame':>7} {'box x':>12} {'mean speed':>20}")
+        for k in range(frames.nr_frames):
+            speed = float(np.mean(frames.speeds[k])) if frames.nr_particles else float("nan")
+            print(f"{k:>7} {float(frames.box[k, 0]):>12.6g} {speed:>20.12g}")
+    if args.xyz:
+        movie.write_extxyz(_writable_output(args.xyz), frames.positions, frames.velocities, frames.box)
+        print(f"wrote {frames.nr_frames} frames as extended XYZ to {args.xyz}")
+    return 0
+
+
+def _rdf_input(args: argparse.Namespace):
+    """Positions (frames, particles, 3) and box edges from a movie or a saved result."""
+    if zipfile.is_zipfile(args.input):
+        with np.load(args.input) as saved:
+            if "positions" not in saved:
+                raise CommandError(f"{args.input} holds no 'positions': not a result saved by `tovrin run --save`")
+            positions = saved["positions"]
+            box = args.box if args.box is not None else saved["cell_length"] if "cell_length" in saved else None
+        if box is None:
+            raise CommandError(f"{args.input} holds no 'cell_length': give the box edge with --box")
+        return positions[np.newaxis], box
+    frames = movie.read(args.input)
+    if args.skip >= frames.nr_frames:
+        raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.input}")
+    return frames.positions[args.skip:], frames.box[args.skip:] if args.box is None else args.box
+
+
+def rdf_command(args: argparse.Namespace) -> int:
+    from .rdf import rdf
+
+    plot = _plot_output(args.plot) if args.plot else None
+    positions, box = _rdf_input(args)
+    r, g = rdf(positions, box, bins=args.bins)
+    peak = int(np.argmax(g))
+    print(f"# g(r) of {args.input}: {positions.shape[0]} frames, {positions.shape[1]} particles; "
+          f"highest peak g = {g[peak]:.4f} at r = {r[peak]:.4f}")
+    print(f"# {'r':>10} {'g(r)':>12}")
+    for radius, value in zip(r, g):
+        print(f"{radius:12.6f} {value:12.6f}")
+    if plot:
+        from .plots import plot_rdf
+
+        plot_rdf(r, g, plot, title=f"g(r) of {os.path.basename(args.input)}")
+        print(f"# plotted g(r) to {plot}")
+    return 0
+
+
+def export_lammps(args: argparse.Namespace) -> int:
+    from .lammps import export
+
+    deck = export(args.paramfile, args.outdir)
+    print(f"wrote {deck.data_file} and {deck.input_script}")
+    print(f"run it with:  cd {args.outdir} && lmp -in {os.path.basename(deck.input_script)}")
+    return 0
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not a whole number of at least 1")
+    return value
+
+
+def _not_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} is negative")
+    return value
+
+
+def _positive_length(text: str) -> float:
+    value = float(text)
+    if not (np.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"{text} is not a positive length")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="tovrin", description="Lennard-Jones molecular dynamics with tovrin.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    command = commands.add_parser("run", help="run a parameter file and summarise the run")
+    command.add_argument("paramfile", help="the parameter file")
+    command.add_argument("--plot", metavar="PNG", help="plot the energies and the temperature against the step")
+    command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
+    command.set_defaults(handler=run)
+
+    command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")
+    command.add_argument("moviefile")
+    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ")
+    command.set_defaults(handler=movie_command)
+
+    command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
+    command.add_argument("input", metavar="MOVIEFILE|RESULT.npz",
+                         help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
+    command.add_argument("--plot", metavar="PNG", help="plot g(r)")
+    command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
+    command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
+    command.add_argument("--box", type=_positive_length, help="box edge, for results saved without cell_length")
+    command.set_defaults(handler=rdf_command)
+
+    command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
+    command.add_argument("paramfile")
+    command.add_argument("outdir")
+    command.set_defaults(handler=export_lammps)
+    return top
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        return args.handler(args)
+    except BrokenPipeError:
+        # The reader of our output went away (`tovrin rdf ... | head`): stop quietly,
+        # and keep Python from complaining again when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("tovrin: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # the engine's and the file system's errors, reported as one line
+        print(f"tovrin {args.command}: error: {_message(error)}", file=sys.stderr)
+        return 1
+
+
+def _message(error: Exception) -> str:
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error) or type(error).__name__
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,59 @@
+"""Plots of a run's energies and of g(r), written straight to image files.
+
+Figures are made without pyplot, so plotting needs no display and leaves no
+global figure state behind in the caller's session.
+"""
+from __future__ import annotations
+
+import os
+from typing import Mapping, Optional, Union
+
+import numpy as np
+from matplotlib.figure import Figure
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def supported_formats() -> Mapping[str, str]:
+    """File extensions that the plots can be saved as, with their descriptions."""
+    return Figure().canvas.get_supported_filetypes()
+
+
+def temperature(ekin, nr_particles: int) -> np.ndarray:
+    """2 Ekin / (3 (N - 1)): the centre of mass stays at rest, taking three degrees of freedom."""
+    ekin = np.asarray(ekin, dtype=np.float64)
+    if nr_particles < 2:
+        return np.full(ekin.shape, np.nan)
+    return 2.0 * ekin / (3.0 * (nr_particles - 1))
+
+
+def plot_energies(result: Mapping, path: PathLike, title: Optional[str] = None) -> None:
+    """Energies per particle and temperature against the step, from a result dictionary."""
+    n = int(result["nrparticles"])
+    steps = np.arange(1, int(result["nrsteps"]) + 1)
+    figure = Figure(figsize=(7.5, 6.0), layout="constrained")
+    energies, temperatures = figure.subplots(2, 1, sharex=True)
+    for key, label in (("ekin", "kinetic"), ("epot", "potential"), ("etot", "total")):
+        energies.plot(steps, np.asarray(result[key], dtype=np.float64) / max(n, 1), label=label)
+    energies.set_ylabel("energy per particle")
+    energies.legend(loc="best")
+    temperatures.plot(steps, temperature(result["ekin"], n), color="tab:red")
+    temperatures.set_ylabel("temperature  2 Ekin / 3 (N − 1)")
+    temperatures.set_xlabel("step")
+    if title:
+        figure.suptitle(title)
+    figure.savefig(path, dpi=120)
+
+
+def plot_rdf(r, g, path: PathLike, title: Optional[str] = None) -> None:
+    """g(r) against r, with the ideal-gas value 1 for reference."""
+    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
+    axes = figure.subplots()
+    axes.plot(r, g)
+    axes.axhline(1.0, color="grey", linewidth=0.8, linestyle="--")
+    axes.set_xlabel("r")
+    axes.set_ylabel("g(r)")
+    axes.set_xlim(0.0, float(np.max(r)) if len(r) else 1.0)
+    if title:
+        axes.set_title(title)
+    figure.savefig(path, dpi=120)
