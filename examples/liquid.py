@@ -1,8 +1,8 @@
 """Runs a Lennard-Jones liquid through tovrin and prints how it evolves.
 
-    python examples/lj_liquid.py [PARAMFILE]
+    python examples/liquid.py [PARAMFILE]
 
-PARAMFILE defaults to lj_liquid.txt beside this script: 4000 particles at the
+PARAMFILE defaults to liquid.par beside this script: 4000 particles at the
 density 0.8442 and kT = 0.72, 2000 steps. The table shows every tenth of the run:
 the steps done, the temperature 2 Ekin / (3 (N - 1)) (the centre of mass does not
 move, which takes three degrees of freedom) and the three energies per particle.
@@ -28,7 +28,7 @@ def table_rows(nrsteps):
 
 
 def main(argv):
-    paramfile = argv[1] if len(argv) > 1 else str(pathlib.Path(__file__).with_name("lj_liquid.txt"))
+    paramfile = argv[1] if len(argv) > 1 else str(pathlib.Path(__file__).with_name("liquid.par"))
     started = time.perf_counter()
     result = Tovrin().simulate(paramfile)
     seconds = time.perf_counter() - started

@@ -6,7 +6,7 @@ import sysconfig
 
 from conftest import LIQUID
 
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "lj_liquid.py"
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "liquid.py"
 
 
 def test_tovrin_md_is_installed_with_the_interpreters_scripts():
