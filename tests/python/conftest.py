@@ -5,9 +5,11 @@ the process-wide random stream or on import state runs in a fresh interpreter, i
 scratch directory so that the source tree's `tovrin/` never shadows the install.
 """
 import os
+import pathlib
 import pickle
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -30,6 +32,17 @@ LIQUID = {
 
 # Eight particles in the smallest box the neighbour list allows: for the many calls.
 TINY = dict(LIQUID, nr_particles="8", cell_length="3.0", nrsteps="2")
+
+# The installed programs, beside the interpreter's own scripts.
+SCRIPTS = pathlib.Path(sysconfig.get_path("scripts"))
+TOVRIN_MD = SCRIPTS / "tovrin-md"
+
+
+def record_movie(paramfile, path, every):
+    """Runs `paramfile` through tovrin-md, recording frame 0 and one every `every` steps."""
+    subprocess.run([str(TOVRIN_MD), str(paramfile), "--movie", str(path), "--every", str(every), "--quiet"],
+                   check=True, timeout=120)
+    return path
 
 
 def pytest_configure(config):

@@ -1,15 +1,12 @@
 """The tovrin command: summaries, saved results and plots, and its errors."""
-import pathlib
 import subprocess
 import sys
-import sysconfig
 
 import numpy as np
 import pytest
 
-from conftest import LIQUID
+from conftest import LIQUID, SCRIPTS, TINY, record_movie
 
-TOVRIN_MD = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
@@ -55,7 +52,7 @@ def test_run_summarises_saves_and_plots(tovrin, write_parameters, tmp_path, fres
 
 
 def test_the_console_script_runs_a_run_without_steps(write_parameters):
-    program = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin"
+    program = SCRIPTS / "tovrin"
     completed = subprocess.run([str(program), "run", write_parameters(LIQUID, nrsteps="0")],
                                capture_output=True, text=True, timeout=60)
     assert completed.returncode == 0, completed.stderr
@@ -91,10 +88,7 @@ def test_a_malformed_command_line_exits_with_status_2(tovrin):
 
 @pytest.fixture
 def liquid_movie(write_parameters, tmp_path):
-    path = tmp_path / "liquid.movie"
-    subprocess.run([str(TOVRIN_MD), write_parameters(LIQUID, nrsteps="200"), "--movie", str(path),
-                    "--every", "50", "--quiet"], check=True, timeout=120)
-    return path
+    return record_movie(write_parameters(LIQUID, nrsteps="200"), tmp_path / "liquid.movie", every=50)
 
 
 def test_movie_describes_the_frames_and_converts_them(tovrin, liquid_movie, tmp_path):
@@ -136,8 +130,6 @@ def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parame
 
 
 def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters, tmp_path):
-    from conftest import TINY
-
     completed = tovrin("export-lammps", write_parameters(LIQUID), "deck")
     assert completed.returncode == 0, completed.stderr
     assert (tmp_path / "deck" / "tovrin.data").is_file() and (tmp_path / "deck" / "in.tovrin").is_file()

@@ -9,16 +9,13 @@ import pathlib
 import re
 import shutil
 import subprocess
-import sysconfig
 
 import numpy as np
 import pytest
 
-from conftest import LIQUID
+from conftest import LIQUID, TOVRIN_MD
 from tovrin.lammps import export
 from tovrin.tovrin import Tovrin
-
-TOVRIN_MD = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
 
 # Every physical setting away from 1 and from the liquid's, so that a setting written
 # into the wrong place changes the energies.

@@ -1,17 +1,11 @@
 """tovrin.movie: reading tovrin-md's movie files and converting them to extended XYZ."""
-import pathlib
-import subprocess
-import sysconfig
 
 import ase.io as ase_io
 import numpy as np
 import pytest
 
-from conftest import LIQUID
+from conftest import LIQUID, record_movie
 from tovrin import movie
-
-TOVRIN_MD = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
-
 
 @pytest.fixture
 def recorded(write_parameters, tmp_path):
@@ -19,10 +13,7 @@ def recorded(write_parameters, tmp_path):
 
     def record(nrsteps=20, every=5):
         paramfile = write_parameters(LIQUID, nrsteps=str(nrsteps))
-        path = tmp_path / "run.movie"
-        subprocess.run([str(TOVRIN_MD), paramfile, "--movie", str(path), "--every", str(every), "--quiet"],
-                       check=True, timeout=120)
-        return path, paramfile
+        return record_movie(paramfile, tmp_path / "run.movie", every), paramfile
 
     return record
 

@@ -2,23 +2,20 @@
 import pathlib
 import subprocess
 import sys
-import sysconfig
 
-from conftest import LIQUID
+from conftest import LIQUID, TOVRIN_MD
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "liquid.py"
 
 
 def test_tovrin_md_is_installed_with_the_interpreters_scripts():
-    program = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
-    completed = subprocess.run([str(program), "--help"], capture_output=True, text=True, timeout=60)
+    completed = subprocess.run([str(TOVRIN_MD), "--help"], capture_output=True, text=True, timeout=60)
     assert completed.returncode == 0, completed.stderr
     assert "usage: tovrin-md PARAMFILE" in completed.stdout + completed.stderr
 
 
 def test_tovrin_md_runs_a_parameter_file(write_parameters):
-    program = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
-    completed = subprocess.run([str(program), write_parameters(LIQUID), "--quiet"],
+    completed = subprocess.run([str(TOVRIN_MD), write_parameters(LIQUID), "--quiet"],
                                capture_output=True, text=True, timeout=60)
     assert completed.returncode == 0, completed.stderr
 

@@ -1,20 +1,14 @@
 """tovrin.rdf: g(r) from minimum-image distances, normalised to 1 for an ideal gas."""
 import itertools
 import math
-import pathlib
-import subprocess
-import sysconfig
 
 import numpy as np
 import pytest
 
 import tovrin.rdf
-from conftest import LIQUID
+from conftest import LIQUID, record_movie
 from tovrin import movie
 from tovrin.rdf import rdf
-
-TOVRIN_MD = pathlib.Path(sysconfig.get_path("scripts")) / "tovrin-md"
-
 
 @pytest.mark.parametrize("box", [10.0, (8.0, 10.0, 12.0)])
 def test_an_ideal_gas_gives_one_within_its_noise(box):
@@ -55,10 +49,7 @@ def test_counts_equal_a_pair_by_pair_count_across_blocks(monkeypatch):
 
 def test_the_liquid_has_its_first_peak_near_1_1_sigma(write_parameters, tmp_path):
     paramfile = write_parameters(LIQUID, nrsteps="600")
-    path = tmp_path / "liquid.movie"
-    subprocess.run([str(TOVRIN_MD), paramfile, "--movie", str(path), "--every", "50", "--quiet"],
-                   check=True, timeout=120)
-    frames = movie.read(path)
+    frames = movie.read(record_movie(paramfile, tmp_path / "liquid.movie", every=50))
     # The lattice start and the first 200 steps are left out.
     r, g = rdf(frames.positions[5:], frames.box[5:], bins=60)
 
