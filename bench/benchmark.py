@@ -90,7 +90,6 @@ def parameter_file(directory: Path, n: int, steps: int) -> Path:
 
 def run_tovrin(parameters: Path, arrays: str = "-") -> dict:
     environment = dict(os.environ, OMP_NUM_THREADS=THREADS)
-    # Started outside the source tree, whose tovrin/ folder would hide the installed package.
     done = subprocess.run([sys.executable, "-c", CHILD, str(parameters), arrays], env=environment,
                           cwd=parameters.parent, capture_output=True, text=True, check=False)
     if done.returncode != 0:

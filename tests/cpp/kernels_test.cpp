@@ -4,7 +4,7 @@
 #include <cstring>
 #include <random>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "test_support.h"
 
 namespace {

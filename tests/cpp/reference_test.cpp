@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "reference_md.h"
 #include "test_support.h"
 

@@ -37,7 +37,7 @@
 
 #include "cell.h"
 #include "fuzz_input.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 #include "parameters.h"
 
 namespace {

@@ -1,8 +1,7 @@
 """Shared fixtures of the Python tests.
 
 The tests run against the installed package (`pip install .`). Code that depends on
-the process-wide random stream or on import state runs in a fresh interpreter, in a
-scratch directory so that the source tree's `tovrin/` never shadows the install.
+the process-wide random stream or on import state runs in a fresh interpreter.
 """
 import os
 import pathlib

@@ -1,11 +1,14 @@
-"""What `pip install .` puts into the environment: tovrin-md and the example."""
+"""What `pip install .` puts into the environment: tovrin-md, the example, and an
+installed package that the repository's own folders never shadow."""
 import pathlib
+import re
 import subprocess
 import sys
 
 from conftest import LIQUID, TOVRIN_MD
 
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "liquid.py"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLE = ROOT / "examples" / "liquid.py"
 
 
 def test_tovrin_md_is_installed_with_the_interpreters_scripts():
@@ -34,3 +37,12 @@ def test_example_prints_its_table(write_parameters, tmp_path):
     for steps, temperature, ekin, epot, etot in rows:
         assert abs(temperature - 2 * ekin * 108 / (3 * 107)) < 2e-5
         assert abs(etot - (ekin + epot)) < 2e-6
+
+
+def test_readme_snippet_runs_from_the_repository_root():
+    readme = (ROOT / "README.md").read_text()
+    snippet = re.search(r"```python\n(from tovrin.tovrin import .*?)```", readme, re.S).group(1)
+    check = snippet + "assert len(result['etot']) == result['nrsteps'] > 0\n"
+    completed = subprocess.run([sys.executable, "-c", check], cwd=ROOT, capture_output=True, text=True,
+                               timeout=120)
+    assert completed.returncode == 0, completed.stderr

@@ -1,6 +1,9 @@
 // The simulation box and its particles: a cubic periodic box of N identical
 // Lennard-Jones particles, their positions, velocities and forces, the Verlet
 // neighbour list, the energies, and the operations of a molecular-dynamics run.
+// The operations live in the files of their concern: construction in cell.cpp, the
+// list in neighbor_list.cpp, the forces in forces.cpp, the step in time_step.cpp and
+// the movie in movie_file.cpp.
 //
 // Every constant comes from the shared `Parameters` table, looked up by key at the
 // moment an operation needs it. Particle i keeps index i, its place in the lattice
@@ -39,6 +42,9 @@ std::string format_progress_line(unsigned int step, double ekin, double epot, do
 inline double squared_length(const vec3& v) {
     return v.x() * v.x() + (v.y() * v.y() + v.z() * v.z());
 }
+
+// A particle array as the kernels see it: x, y, z of particle 0, then of particle 1, ...
+inline double* coordinates(std::vector<vec3>& vectors) { return reinterpret_cast<double*>(vectors.data()); }
 
 class Cell {
 public:

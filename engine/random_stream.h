@@ -1,4 +1,6 @@
-// The process-wide source of standard normal deviates for the initial velocities.
+// The process-wide source of standard normal deviates for the initial velocities:
+// the engine, the distribution and the one stream that every cell of a process draws
+// from, in turn.
 //
 // Written out here rather than taken from <random> so that a run repeats bit for bit
 // whichever C++ standard library built the module: the minimal-standard engine and
@@ -74,3 +76,7 @@ private:
     double saved = 0.0;
     bool saved_available = false;
 };
+
+// The next deviate of the process-wide stream: the first cell of a process starts it
+// from seed 1, every later one continues where the one before stopped.
+double draw_standard_normal();

@@ -1,0 +1,52 @@
+// The Lennard-Jones forces and the potential energy, from the neighbour list: the
+// kernel set's force loop per thread block, then the scaling by 24 epsilon.
+#include "cell.h"
+
+#include <cstdint>
+#include <limits>
+
+#include <omp.h>
+
+#include "kernels/kernels.h"
+#include "parallel.h"
+#include "parameter_values.h"
+
+void Cell::calculate_forces() {
+    const std::uint64_t n = particle_count(*params);
+    const double rcut = params->get_param<double>("rcut");
+    const double rcutsq = rcut * rcut;
+    const double sigma = params->get_param<double>("sigma");
+    const double sigmasq = sigma * sigma;
+
+    epot = 0.0;
+    const double sr2c = sigmasq / rcutsq;
+    const double sr6c = sr2c * sr2c * sr2c;
+    const double epot_cutoff = sr6c * sr6c - sr6c;
+
+    // The vector kernels address positions with 32-bit offsets.
+    const kernels::KernelSet& kernel = 3 * n <= std::numeric_limits<std::int32_t>::max()
+                                           ? kernels::best_kernels()
+                                           : kernels::generic_kernels();
+    const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
+    const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + kernel.lanes);
+    if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
+    const kernels::ForceArgs args = {coordinates(positions), neighbor_list.data(), positions.size(),
+                                     neighbor_list.size(), coordinates(forces),
+                                     force_scratch.data(), scratch_per_thread, {dims.x(), dims.y(), dims.z()},
+                                     rcutsq, sigmasq, epot_cutoff};
+    double epotsum = 0.0;
+#pragma omp parallel
+    {
+        const Block block = this_thread_block(n);
+        const double partial =
+            kernel.force_block(args, block.begin, block.end, static_cast<std::size_t>(omp_get_thread_num()));
+#pragma omp atomic
+        epotsum += partial;
+    }
+
+    const double epsilon = params->get_param<double>("epsilon");
+    const double prefctr = 24.0 * epsilon;
+#pragma omp parallel for schedule(static)
+    for (std::size_t i = 0; i < n; ++i) forces[i] *= prefctr;
+    epot = epotsum * 4.0 * epsilon * 0.5;
+}

@@ -1,0 +1,158 @@
+// The Verlet neighbour list: the particles sorted into sub-cells, each particle's
+// run of neighbours within rcut + shell found by the kernels' sub-cell scan and
+// appended in particle order, and the check whether a particle has moved far enough
+// since the last build to need a new one.
+#include "cell.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <omp.h>
+
+#include "kernels/kernels.h"
+#include "parallel.h"
+#include "subcell_grid.h"
+
+void Cell::build_neighbor_list() {
+    const double cutoff = params->get_param<double>("rcut");
+    const double shell = params->get_param<double>("shell");
+    const double csc = cutoff + shell;
+    const double cutsq = csc * csc;
+    const SubcellGrid grid(dims, cutoff, shell);
+    const std::size_t n = positions.size();
+    sort_into_subcells(grid);
+    const kernels::KernelSet& kernel = kernels::best_kernels();
+    const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
+                                       subcells.index.data(), {dims.x(), dims.y(), dims.z()}, cutsq};
+
+    reserve_neighbor_list(csc);
+    neighbor_list.resize(n);
+    longest_run = 0;
+    run_buffers.resize(static_cast<std::size_t>(omp_get_max_threads()));
+    const std::size_t chunks = (n + build_chunk - 1) / build_chunk;
+    ParallelFailure failure;
+    // Threads find the runs of a chunk of particles each, in parallel; the chunks are
+    // appended to the list in particle order, so the list does not depend on the
+    // number of threads and is written straight into its final place.
+#pragma omp parallel
+    {
+        RunBuffer& buffer = run_buffers[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for ordered schedule(static, 1)
+        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+            const std::size_t first = chunk * build_chunk;
+            const std::size_t last = std::min(n, first + build_chunk);
+            failure.guard([&] { find_runs(grid, scan, kernel, first, last, buffer); });
+#pragma omp ordered
+            failure.guard([&] { append_runs(first, last, buffer); });
+        }
+    }
+    failure.rethrow();
+}
+
+void Cell::sort_into_subcells(const SubcellGrid& grid) {
+    const std::size_t n = positions.size();
+    const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
+    subcells.index.resize(n);
+    subcells.x.resize(n);
+    subcells.y.resize(n);
+    subcells.z.resize(n);
+    const auto place = [&](std::size_t slot, std::size_t i) {
+        subcells.index[slot] = static_cast<std::uint32_t>(i);
+        subcells.x[slot] = positions[i].x();
+        subcells.y[slot] = positions[i].y();
+        subcells.z[slot] = positions[i].z();
+    };
+    // A box much larger than its particles need (a dilute gas) has far more sub-cells
+    // than particles: then only the occupied ones are kept, found by binary search.
+    subcells.sparse = ncells > 2 * n + 4096;
+    if (subcells.sparse) {
+        subcells.start.clear();
+        subcells.next.clear();
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> order(n);  // (sub-cell, particle)
+        for (std::size_t i = 0; i < n; ++i) order[i] = {grid.key_of(positions[i]), static_cast<std::uint32_t>(i)};
+        std::sort(order.begin(), order.end());
+        subcells.keys.resize(n);
+        for (std::size_t slot = 0; slot < n; ++slot) {
+            subcells.keys[slot] = order[slot].first;
+            place(slot, order[slot].second);
+        }
+        return;
+    }
+    subcells.keys.clear();
+    subcells.start.assign(ncells + 1, 0);
+    for (const vec3& p : positions) ++subcells.start[grid.key_of(p) + 1];
+    for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
+    // Counting sort by sub-cell; particles enter each sub-cell in ascending order.
+    std::vector<std::uint32_t>& next = subcells.next;
+    next.assign(subcells.start.begin(), subcells.start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) place(next[grid.key_of(positions[i])]++, i);
+}
+
+std::uint32_t Cell::SubcellSort::first_entry(std::uint32_t key) const {
+    if (!sparse) return start[key];
+    return static_cast<std::uint32_t>(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
+}
+
+void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
+                     std::size_t first, std::size_t last, RunBuffer& buffer) {
+    buffer.run_end.resize(last - first);
+    std::size_t used = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        dij_list[i] = vec3::Zero();
+        std::uint32_t ranges[27][2];
+        bool periodic;
+        const unsigned int nranges = grid.scan_ranges(
+            positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, ranges, periodic);
+        std::size_t candidates = 0;
+        for (unsigned int r = 0; r < nranges; ++r) candidates += ranges[r][1] - ranges[r][0];
+        // Room for every candidate, the closing index and a full vector store.
+        if (buffer.entries.size() < used + candidates + 1 + kernel.lanes) {
+            buffer.entries.resize(2 * (used + candidates + 1 + kernel.lanes));
+        }
+        const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+        std::uint32_t* const begin = buffer.entries.data() + used;
+        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, ranges, nranges, periodic, begin);
+        *end++ = static_cast<std::uint32_t>(i);
+        used += static_cast<std::size_t>(end - begin);
+        buffer.run_end[i - first] = used;
+    }
+}
+
+void Cell::append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer) {
+    const std::size_t base = neighbor_list.size();
+    const std::size_t used = last > first ? buffer.run_end[last - first - 1] : 0;
+    if (base + used > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::overflow_error("the neighbour list of " + std::to_string(positions.size()) +
+                                  " particles needs more than 4294967295 entries, more than its 32-bit indices "
+                                  "can address");
+    }
+    std::size_t run_start = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        neighbor_list[i] = static_cast<std::uint32_t>(base + run_start);
+        longest_run = std::max(longest_run, buffer.run_end[i - first] - run_start);
+        run_start = buffer.run_end[i - first];
+    }
+    neighbor_list.insert(neighbor_list.end(), buffer.entries.begin(), buffer.entries.begin() + used);
+}
+
+// Grows the list's storage once, to a little more than an even spread of the
+// particles predicts, so that appending does not reallocate (and briefly double) it.
+void Cell::reserve_neighbor_list(double csc) {
+    const double n = static_cast<double>(positions.size());
+    const double volume = dims.x() * dims.y() * dims.z();
+    const double expected = n * (1.0 + 1.1 * (n / volume) * (4.0 / 3.0) * 3.141592653589793 * csc * csc * csc) + n;
+    const double capped = std::min(expected, double(std::numeric_limits<std::uint32_t>::max()));
+    if (neighbor_list.capacity() < capped) neighbor_list.reserve(static_cast<std::size_t>(capped));
+}
+
+bool Cell::check_update_neighbor_list() const {
+    const double shell = params->get_param<double>("shell");
+    const double shellsq = shell * shell;
+    for (const vec3& d : dij_list) {
+        if (squared_length(d) > 0.25 * shellsq) return true;
+    }
+    return false;
+}

@@ -1,0 +1,56 @@
+// How the engine's parallel loops share their work: the contiguous block of
+// particles each thread takes, and the first exception of a parallel region carried
+// out of it.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+
+#include <omp.h>
+
+// The contiguous block of [0, n) that thread `thread` of `threads` takes: the first
+// n mod threads threads take one particle more than the others.
+struct Block {
+    std::size_t begin;
+    std::size_t end;
+};
+
+inline Block thread_block(std::size_t n, std::size_t thread, std::size_t threads) {
+    const std::size_t q = n / threads;
+    const std::size_t r = n % threads;
+    const std::size_t begin = thread * q + std::min(thread, r);
+    return {begin, begin + q + (thread < r ? 1 : 0)};
+}
+
+inline Block this_thread_block(std::size_t n) {
+    return thread_block(n, static_cast<std::size_t>(omp_get_thread_num()),
+                        static_cast<std::size_t>(omp_get_num_threads()));
+}
+
+// Runs a parallel region's work items, keeping the first exception to rethrow once
+// the region has ended (an exception must not leave an OpenMP region). After a
+// failure the remaining items are skipped.
+class ParallelFailure {
+public:
+    template <typename Work>
+    void guard(Work&& work) noexcept {
+        if (failed.load(std::memory_order_relaxed)) return;
+        try {
+            work();
+        } catch (...) {
+#pragma omp critical(tovrin_parallel_failure)
+            if (!error) error = std::current_exception();
+            failed.store(true, std::memory_order_relaxed);
+        }
+    }
+
+    void rethrow() const {
+        if (error) std::rethrow_exception(error);
+    }
+
+private:
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+};

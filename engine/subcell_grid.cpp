@@ -1,0 +1,34 @@
+// The sub-cell grid's shape, from the box and the neighbour-list radius.
+#include "subcell_grid.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "parameter_values.h"
+
+SubcellGrid::SubcellGrid(const vec3& dims, double cutoff, double shell) {
+    const double csc = cutoff + shell;
+    double count[3];
+    for (int k = 0; k < 3; ++k) {
+        count[k] = std::trunc(dims[k] / csc);
+        if (!(count[k] >= 1.0)) {
+            throw std::invalid_argument(
+                "cell_length = " + format_value(dims[k]) + " is shorter than rcut + shell = " +
+                format_value(cutoff) + " + " + format_value(shell) +
+                ": the box must be at least as long as the neighbour-list radius");
+        }
+    }
+    // Sub-cell ids are 32-bit.
+    if (!(count[0] * count[1] * count[2] <= std::numeric_limits<std::uint32_t>::max())) {
+        throw std::invalid_argument(
+            "cell_length = " + format_value(dims[0]) + " with rcut + shell = " +
+            format_value(cutoff) + " + " + format_value(shell) +
+            " needs more than 4294967295 neighbour-list sub-cells");
+    }
+    for (int k = 0; k < 3; ++k) {
+        n[k] = static_cast<unsigned int>(count[k]);
+        edge[k] = dims[k] / n[k];
+    }
+}

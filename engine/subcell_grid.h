@@ -1,0 +1,79 @@
+// The sub-cell grid of the neighbour-list build: the box cut into sub-cells at least
+// the list radius wide, the sub-cell of a position, and the stretches of sorted
+// particles that the build scans for a particle's neighbours.
+#pragma once
+
+#include <cstdint>
+
+#include "cell.h"
+
+// The sub-cell grid of a neighbour-list build: sub-cells at least rcut + shell wide.
+struct SubcellGrid {
+    unsigned int n[3];  // sub-cells along x, y, z
+    double edge[3];     // their edge lengths
+
+    // Throws std::invalid_argument for a box shorter than rcut + shell, or one that
+    // needs more sub-cells than 32-bit ids number.
+    SubcellGrid(const vec3& dims, double cutoff, double shell);
+
+    // trunc(x / edge), kept inside the grid: a wrapped coordinate can equal the box
+    // edge, and a quotient just under the edge can round up to n.
+    unsigned int coordinate(int axis, double x) const {
+        const double q = x / edge[axis];
+        if (!(q >= 1.0)) return 0;  // also NaN
+        if (q >= n[axis]) return n[axis] - 1;
+        return static_cast<unsigned int>(q);
+    }
+
+    // Sub-cells are stored z fastest, so that the sub-cells scanned one after another,
+    // which differ in z, mostly lie side by side in the sorted particle arrays.
+    unsigned int key(unsigned int cx, unsigned int cy, unsigned int cz) const { return cz + n[2] * (cy + n[1] * cx); }
+
+    unsigned int key_of(const vec3& p) const {
+        return key(coordinate(0, p.x()), coordinate(1, p.y()), coordinate(2, p.z()));
+    }
+
+    // The stretches of sorted entries to scan for a particle at p: the sub-cells x
+    // outermost over (low, own, high) neighbours with periodic wrap, z innermost,
+    // adjacent ones merged. With fewer than three sub-cells along an axis the wrapped
+    // neighbours coincide; each distinct sub-cell is scanned once, in the order of
+    // its first occurrence. Returns the number of stretches.
+    template <typename FirstEntry>
+    unsigned int scan_ranges(const vec3& p, FirstEntry first_entry, std::uint32_t ranges[27][2],
+                             bool& periodic) const {
+        unsigned int values[3][3];
+        unsigned int count[3];
+        periodic = false;
+        for (int k = 0; k < 3; ++k) {
+            const unsigned int c = coordinate(k, p[k]);
+            // Away from the grid's faces, with five or more sub-cells along the axis,
+            // the scanned sub-cells span at most two fifths of the box: no separation
+            // comes near half of it, and the minimum image is the plain difference.
+            periodic = periodic || n[k] < 5 || c == 0 || c == n[k] - 1;
+            const unsigned int candidates[3] = {c == 0 ? n[k] - 1 : c - 1, c, c == n[k] - 1 ? 0 : c + 1};
+            count[k] = 0;
+            for (const unsigned int value : candidates) {
+                bool seen = false;
+                for (unsigned int m = 0; m < count[k]; ++m) seen = seen || values[k][m] == value;
+                if (!seen) values[k][count[k]++] = value;
+            }
+        }
+        unsigned int nranges = 0;
+        unsigned int previous = 0;
+        for (unsigned int a = 0; a < count[0]; ++a) {
+            for (unsigned int b = 0; b < count[1]; ++b) {
+                for (unsigned int d = 0; d < count[2]; ++d) {
+                    const unsigned int cell = key(values[0][a], values[1][b], values[2][d]);
+                    if (nranges > 0 && cell == previous + 1) {
+                        ranges[nranges - 1][1] = first_entry(cell + 1);
+                    } else {
+                        ranges[nranges][0] = first_entry(cell);
+                        ranges[nranges++][1] = first_entry(cell + 1);
+                    }
+                    previous = cell;
+                }
+            }
+        }
+        return nranges;
+    }
+};

@@ -1,0 +1,126 @@
+// The velocity-Verlet time step: the half kicks, the Berendsen thermostat, the drift,
+// the periodic wrap, the rebuild of the neighbour list when it is due, and the
+// progress line every 1000 steps.
+#include "cell.h"
+
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include <boost/format.hpp>
+#include <omp.h>
+
+#include "kernels/kernels.h"
+#include "parallel.h"
+#include "parameter_values.h"
+
+std::string format_progress_line(unsigned int step, double ekin, double epot, double etot, double seconds) {
+    return (boost::format("Step %04i  Ekin = %12.6f  Epot =  %12.6f  Etot = %12.6f  Time = %6.4f s") % step %
+            ekin % epot % etot % seconds)
+        .str();
+}
+
+void Cell::integrate(unsigned int step, double dt, bool verbose) {
+    update_velocities_half_dt(dt);
+    apply_berendsen_thermostat(dt);
+    update_positions(dt);
+    calculate_forces();
+    if (!apply_boundary_conditions()) throw_lost_particle(step);
+    if (check_update_neighbor_list()) build_neighbor_list();
+    update_velocities_half_dt(dt);
+    etot = ekin + epot;
+    if (!std::isfinite(etot)) {
+        throw std::range_error("step " + std::to_string(step) + ": the total energy is " + format_value(etot) +
+                               "; the run has become unstable (check stepsize, sigma and epsilon)");
+    }
+
+    if (step % 1000 == 0) {
+        const auto end = std::chrono::system_clock::now();
+        const double elapsed_seconds =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - ttime).count()) / 1e9;
+        if (verbose) {
+            std::cout << format_progress_line(step, ekin, epot, etot, elapsed_seconds) << std::endl;
+        }
+        ttime = std::chrono::system_clock::now();
+    }
+}
+
+void Cell::update_velocities_half_dt(double dt) {
+    const double m = positive_param(*params, "mass");
+    const std::uint64_t n = particle_count(*params);
+    const double factor = (0.5 / m) * dt;
+    double ekinsum = 0.0;
+#pragma omp parallel
+    {
+        const Block block = this_thread_block(n);
+        double partial = 0.0;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            velocities[i] += factor * forces[i];
+            partial += squared_length(velocities[i]);
+        }
+#pragma omp atomic
+        ekinsum += partial;
+    }
+    ekin = (0.5 * ekinsum) * m;
+}
+
+void Cell::apply_berendsen_thermostat(double dt) {
+    const std::uint64_t n = particle_count(*params);
+    const double tau = positive_param(*params, "tau");
+    const double kT = params->get_param<double>("kT");
+    if (dt > tau) {
+        throw std::invalid_argument("stepsize = " + format_value(dt) + " is larger than tau = " + format_value(tau) +
+                                    ": the thermostat needs stepsize <= tau");
+    }
+    const double ekin0 = (1.5 * static_cast<double>(n - 1)) * kT;
+    // Without kinetic energy there is nothing to rescale: particles at rest stay at rest.
+    if (ekin == 0.0) return;
+    const double q = dt / tau;
+    const double r = ekin0 / ekin - 1;
+    const double lambda = std::sqrt(1 + r * q);
+#pragma omp parallel for schedule(static, 32)
+    for (std::size_t i = 0; i < n; ++i) velocities[i] *= lambda;
+}
+
+void Cell::update_positions(double dt) {
+    const std::uint64_t n = particle_count(*params);
+#pragma omp parallel for schedule(static, 32)
+    for (std::size_t i = 0; i < n; ++i) {
+        const vec3 d = velocities[i] * dt;
+        positions[i] += d;
+        dij_list[i] += d;
+    }
+}
+
+bool Cell::apply_boundary_conditions() {
+    const std::uint64_t n = particle_count(*params);
+    const double invL[3] = {1 / dims.x(), 1 / dims.y(), 1 / dims.z()};
+    const double edge[3] = {dims.x(), dims.y(), dims.z()};
+    const kernels::KernelSet& kernel = kernels::best_kernels();
+    double* const coordinates = ::coordinates(positions);
+    bool inside = true;
+    // Each coordinate is wrapped on its own, so the threads' shares change nothing.
+#pragma omp parallel reduction(&& : inside)
+    {
+        const Block block = this_thread_block(n);
+        inside = kernel.wrap(coordinates + 3 * block.begin, block.end - block.begin, invL, edge);
+    }
+    return inside;
+}
+
+void Cell::throw_lost_particle(unsigned int step) const {
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        for (int c = 0; c < 3; ++c) {
+            const double p = positions[i][c];
+            if (!(p >= 0.0 && p <= dims[c])) {
+                throw std::range_error("step " + std::to_string(step) + ": particle " + std::to_string(i) +
+                                       " is at " + "xyz"[c] + " = " + format_value(p) +
+                                       " after the periodic wrap, outside the box of " + format_value(dims[c]) +
+                                       "; the run has become unstable (check stepsize, sigma and epsilon)");
+            }
+        }
+    }
+    throw std::range_error("step " + std::to_string(step) + ": the periodic wrap lost a particle");
+}
