@@ -68,6 +68,10 @@ public:
     std::vector<double> get_initial_positions() const;
     std::vector<double> get_initial_velocities() const;
 
+    // The virial pressure (2 Ekin + sum over pairs within rcut of r . f) / (3 V) of
+    // the current positions and velocities, computed when called.
+    double pressure() const;
+
     double get_ekin() const { return ekin; }
     double get_epot() const { return epot; }
     double get_etot() const { return etot; }

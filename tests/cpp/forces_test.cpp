@@ -61,7 +61,8 @@ TEST(PairForces, EmptySystems) {
     expect_force(Access::forces(apart)[1], 0.0);
 }
 
-// A dense random liquid against a direct sum over all pairs (minimum image).
+// A dense random liquid against a direct sum over all pairs (minimum image): forces,
+// energy and the virial pressure.
 TEST(LiquidForces, AgreeWithDirectSum) {
     const double length = 7.5;
     Cell cell = make_cell(343, length);
@@ -74,6 +75,7 @@ TEST(LiquidForces, AgreeWithDirectSum) {
     Access::place(cell, at);
 
     double energy = 0.0;
+    double virial = 0.0;
     const double shift = std::pow(2.5, -12) - std::pow(2.5, -6);
     for (std::size_t i = 0; i < at.size(); ++i) {
         vec3 force = vec3::Zero();
@@ -84,11 +86,17 @@ TEST(LiquidForces, AgreeWithDirectSum) {
             if (j == i || r2 >= 2.5 * 2.5) continue;
             const double inv6 = std::pow(r2, -3);
             energy += 0.5 * 4 * (inv6 * inv6 - inv6 - shift);
-            force += 24 * (2 * inv6 * inv6 - inv6) / r2 * r;
+            const vec3 pair_force = 24 * (2 * inv6 * inv6 - inv6) / r2 * r;
+            force += pair_force;
+            virial += 0.5 * r.dot(pair_force);
         }
         EXPECT_NEAR((Access::forces(cell)[i] - force).norm(), 0.0, 1e-9 * (1 + force.norm())) << i;
     }
     EXPECT_NEAR(cell.get_epot(), energy, 1e-10 * std::abs(energy));
+    double speedsq = 0.0;
+    for (const vec3& v : Access::velocities(cell)) speedsq += v.squaredNorm();
+    const double pressure = (speedsq + virial) / (3 * length * length * length);
+    EXPECT_NEAR(cell.pressure(), pressure, 1e-10 * std::abs(pressure));
 }
 
 TEST(LiquidForces, SameForAnyThreadCount) {
