@@ -1,7 +1,7 @@
 """The ``tovrin`` command: run a parameter file, inspect movies, g(r), LAMMPS export.
 
     tovrin run PARAMFILE [--plot PNG] [--save NPZ]
-    tovrin movie MOVIEFILE [--xyz OUT]
+    tovrin movie MOVIEFILE [--xyz OUT] [--strict]
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--skip K] [--box L]
     tovrin export-lammps PARAMFILE OUTDIR
 
@@ -14,6 +14,7 @@ import argparse
 import os
 import sys
 import time
+import warnings
 import zipfile
 from typing import Optional, Sequence
 
@@ -109,7 +110,12 @@ def run(args: argparse.Namespace) -> int:
 
 
 def movie_command(args: argparse.Namespace) -> int:
-    frames = movie.read(args.moviefile)
+    # A movie cut short reads up to its last whole frame: say so in one line.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", movie.IncompleteFrameWarning)
+        frames = movie.read(args.moviefile, strict=args.strict)
+    for warning in caught:
+        print(f"tovrin movie: warning: {warning.message}", file=sys.stderr)
     print(f"{args.moviefile}: {frames.nr_particles} particles, {frames.nr_frames} frames")
     if frames.nr_frames:
         boxes = np.unique(np.asarray(frames.box), axis=0)
@@ -207,6 +213,8 @@ def parser() -> argparse.ArgumentParser:
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")
     command.add_argument("moviefile")
     command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ")
+    command.add_argument("--strict", action="store_true",
+                         help="refuse a movie that ends in an incomplete frame instead of reading its whole frames")
     command.set_defaults(handler=movie_command)
 
     command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")

@@ -3,7 +3,10 @@
 A movie file (written by ``tovrin-md --movie``) is a little-endian unsigned 32-bit
 particle count N followed by frames of 24 + 56 N bytes: the three box edges, then
 per particle x y z vx vy vz and the speed, all binary64.  Nothing marks the end of
-a frame, so the file size must be 4 plus a whole number of frames.
+a frame: the number of frames follows from the file size.  A run that was killed
+or ran out of disk can leave part of a frame at the end; ``read`` keeps the whole
+frames before it and warns with ``IncompleteFrameWarning``, or, with
+``strict=True``, refuses the file.
 
 ``read`` maps the file instead of loading it, so a movie of many gigabytes opens at
 once and only the frames used are ever read from disk.  ``write_extxyz`` converts
@@ -13,6 +16,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import warnings
 from typing import IO, Union
 
 import numpy as np
@@ -25,6 +29,10 @@ _PARTICLE = np.dtype([("position", "<f8", (3,)), ("velocity", "<f8", (3,)), ("sp
 
 class MovieFormatError(ValueError):
     """A file is not a well-formed movie file."""
+
+
+class IncompleteFrameWarning(UserWarning):
+    """A movie file ends in part of a frame, which was left out."""
 
 
 def frame_bytes(nr_particles: int) -> int:
@@ -52,19 +60,25 @@ class Movie:
         return self.box.shape[0]
 
 
-def _frames(path: PathLike, nr_particles: int, nr_frames: int) -> np.ndarray:
+def _mapped(path: str, nr_particles: int, nr_frames: int) -> Movie:
+    if nr_frames == 0:  # a mapping cannot be empty, and the count may be too large for a frame type
+        return Movie(path, nr_particles, np.empty((0, 3)), np.empty((0, nr_particles, 3)),
+                     np.empty((0, nr_particles, 3)), np.empty((0, nr_particles)))
     dtype = np.dtype([("box", "<f8", (3,)), ("particles", _PARTICLE, (nr_particles,))])
-    if nr_frames == 0:  # a mapping cannot be empty
-        return np.empty(0, dtype)
-    return np.memmap(path, dtype=dtype, mode="r", offset=_COUNT.itemsize, shape=(nr_frames,))
+    frames = np.memmap(path, dtype=dtype, mode="r", offset=_COUNT.itemsize, shape=(nr_frames,))
+    particles = frames["particles"]
+    return Movie(path, nr_particles, frames["box"], particles["position"], particles["velocity"],
+                 particles["speed"])
 
 
-def read(path: PathLike) -> Movie:
+def read(path: PathLike, strict: bool = False) -> Movie:
     """Opens the movie file at ``path``.
 
-    Raises MovieFormatError when the file is too short to hold the particle count or
-    its size is not a whole number of frames (a truncated file or not a movie), and
-    OSError when it cannot be read.
+    When the size is not a whole number of frames (a run cut short, or not a movie
+    file), the bytes after the last whole frame are left out with an
+    IncompleteFrameWarning, or, when ``strict``, refused with MovieFormatError.
+    Raises MovieFormatError when the file is too short to hold the particle count,
+    and OSError when it cannot be read.
     """
     path = os.fspath(path)
     with open(path, "rb") as stream:
@@ -76,14 +90,15 @@ def read(path: PathLike) -> Movie:
     frame = frame_bytes(nr_particles)
     nr_frames, rest = divmod(size - _COUNT.itemsize, frame)
     if rest:
-        raise MovieFormatError(
-            f"{path}: {size} bytes is not a whole number of frames: {nr_particles} particles take "
-            f"{frame} bytes a frame after the 4-byte count, and the last {rest} bytes are an incomplete "
-            f"frame (a truncated file, or not a movie file)")
-    frames = _frames(path, nr_particles, nr_frames)
-    particles = frames["particles"]
-    return Movie(path, nr_particles, frames["box"], particles["position"], particles["velocity"],
-                 particles["speed"])
+        if strict:
+            raise MovieFormatError(
+                f"{path}: {size} bytes is not a whole number of frames: {nr_particles} particles take "
+                f"{frame} bytes a frame after the 4-byte count, and the last {rest} bytes are an incomplete "
+                f"frame (a run cut short, or not a movie file)")
+        warnings.warn(f"{path}: ignored the last {rest} bytes, an incomplete frame of {nr_particles} particles "
+                      f"({frame} bytes a frame; a run cut short, or not a movie file), and read the {nr_frames} "
+                      f"whole frames before them", IncompleteFrameWarning, stacklevel=2)
+    return _mapped(path, nr_particles, nr_frames)
 
 
 def _extxyz_frame(stream: IO[str], box: np.ndarray, positions: np.ndarray, velocities: np.ndarray,

@@ -145,7 +145,8 @@ TEST(TovrinMd, RefusesOutputsThatWouldOverwriteAnInputOrEachOther) {
     std::filesystem::remove(link.path());
     std::filesystem::create_symlink(path, link.path());
     const std::string output = params.path() + ".out";
-    const std::string output_elsewhere = (path.parent_path() / "x" / ".." / (path.filename().string() + ".out")).string();
+    const std::string output_elsewhere =
+        (path.parent_path() / "x" / ".." / (path.filename().string() + ".out")).string();
     for (const std::string& outputs : {"--movie " + params.path(), "--energies " + dotted, "--movie " + link.path(),
                                        "--movie " + output + " --energies " + output_elsewhere}) {
         const Outcome refused = tovrin_md(params.path() + " " + outputs);

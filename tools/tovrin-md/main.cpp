@@ -54,7 +54,8 @@ options:
 
 The outputs must differ from each other and from PARAMFILE. SIGINT (Ctrl-C) or
 SIGTERM stops the run after the step in progress, with its frame and energies row
-written; the exit status is then 130 or 143. A second signal ends it at once.
+written; the exit status is then 130 or 143. The same signal once more ends it
+at once.
 
 PARAMFILE holds one "key = value" assignment per line; values are unsigned decimal
 numbers (digits and one full stop, no sign or exponent); other lines are ignored and
@@ -106,7 +107,8 @@ bool same_file(const std::string& a, const std::string& b) {
 
 // An output that is the parameter file or the other output would destroy it.
 void refuse_clashing_outputs(const Options& options) {
-    for (const auto& [option, path] : {std::pair{"--movie", options.movie}, std::pair{"--energies", options.energies}}) {
+    for (const auto& [option, path] :
+         {std::pair{"--movie", options.movie}, std::pair{"--energies", options.energies}}) {
         if (path && same_file(*path, options.paramfile)) {
             throw UsageError(std::string(option) + " " + *path + " is the parameter file " + options.paramfile);
         }
