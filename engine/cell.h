@@ -12,8 +12,9 @@
 // Threads: the neighbour-list build, the force computation, the half kicks, the
 // thermostat and the drift each run one OpenMP loop over particles; iteration i
 // writes only particle i. Energy sums are summed per thread over one contiguous block
-// of particles each and the partials are added together atomically, so with one or
-// two threads every result is reproducible bit for bit.
+// of particles each and the partials are added in thread order, so every thread count
+// repeats its results bit for bit (and one and two threads give the same sums as an
+// atomic addition of the partials would).
 #pragma once
 
 #include <chrono>
@@ -134,4 +135,5 @@ private:
     std::vector<RunBuffer> run_buffers;       // one per thread
     std::size_t longest_run = 0;              // entries of the longest run, its closing index included
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
+    std::vector<double> thread_partials;      // per-thread energy partials, summed in thread order
 };
