@@ -78,6 +78,9 @@ private:
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
 
     void initialize();
+    // Bytes a run of n particles in `volume` will allocate, at least; reads rcut and
+    // shell.
+    double estimated_memory(std::uint64_t n, double volume) const;
     double get_gauss() const;
 
     // Per-thread output of the neighbour-list build: the runs of one chunk of particles.
@@ -104,6 +107,9 @@ private:
     void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
                    std::size_t first, std::size_t last, RunBuffer& buffer);
     void append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer);
+    // Entries the list is expected to hold at n particles in `volume` (runs of all
+    // particles within csc, with a tenth to spare), at most 2^32 - 1.
+    static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
     bool check_update_neighbor_list() const;
     void calculate_forces();
