@@ -116,6 +116,7 @@ TEST(Integrate, EnergiesDescribeTheReturnedState) {
 // least-squares line through the total energy of every step.
 TEST(Integrate, ConservesEnergyWithoutThermostat) {
     Cell cell = liquid(108, "tau = 1000000000\n");
+    draw_fresh_velocities(cell, 0.72);
     const int steps = 2000;
     double sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int step = 0; step < steps; ++step) {
