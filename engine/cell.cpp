@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "memory.h"
 #include "parameter_values.h"
 #include "random_stream.h"
 
@@ -53,6 +54,10 @@ void Cell::initialize() {
                                     format_value(volume) + " that cannot hold a lattice of nr_particles = " +
                                     std::to_string(n));
     }
+    const double kT = params->get_param<double>("kT");
+    const double m = positive_param(*params, "mass");
+    require_memory(estimated_memory(n, volume), "nr_particles = " + std::to_string(n));
+
     const auto nx = static_cast<std::uint64_t>(std::ceil(dims.x() / dl));
     const auto ny = static_cast<std::uint64_t>(std::ceil(dims.y() / dl));
     const auto nz = static_cast<std::uint64_t>(std::ceil(dims.z() / dl));
@@ -80,8 +85,6 @@ void Cell::initialize() {
     }
     positions_initial = positions;
 
-    const double kT = params->get_param<double>("kT");
-    const double m = positive_param(*params, "mass");
     const double sqrtktm = std::sqrt(kT / m);
     vec3 sum = vec3::Zero();
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -104,6 +107,17 @@ void Cell::initialize() {
         for (vec3& v : velocities) v -= mean;
     }
     dij_list.resize(n, vec3::Zero());
+}
+
+// The run's largest allocations: six particle arrays, the sub-cell sort and the
+// neighbour list as its first build reserves it.
+double Cell::estimated_memory(std::uint64_t n, double volume) const {
+    const double cutoff = params->get_param<double>("rcut");
+    const double shell = params->get_param<double>("shell");
+    const double particles = static_cast<double>(n);
+    const double arrays = 6 * sizeof(vec3) + sizeof(std::uint32_t) + 3 * sizeof(double);
+    const double list = sizeof(std::uint32_t) * expected_list_length(particles, volume, cutoff + shell);
+    return particles * arrays + list;
 }
 
 double Cell::get_gauss() const { return draw_standard_normal(); }

@@ -12,8 +12,9 @@
 // Threads: the neighbour-list build, the force computation, the half kicks, the
 // thermostat and the drift each run one OpenMP loop over particles; iteration i
 // writes only particle i. Energy sums are summed per thread over one contiguous block
-// of particles each and the partials are added together atomically, so with one or
-// two threads every result is reproducible bit for bit.
+// of particles each and the partials are added in thread order, so every thread count
+// repeats its results bit for bit (and one and two threads give the same sums as an
+// atomic addition of the partials would).
 #pragma once
 
 #include <chrono>
@@ -77,6 +78,9 @@ private:
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
 
     void initialize();
+    // Bytes a run of n particles in `volume` will allocate, at least; reads rcut and
+    // shell.
+    double estimated_memory(std::uint64_t n, double volume) const;
     double get_gauss() const;
 
     // Per-thread output of the neighbour-list build: the runs of one chunk of particles.
@@ -103,6 +107,9 @@ private:
     void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
                    std::size_t first, std::size_t last, RunBuffer& buffer);
     void append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer);
+    // Entries the list is expected to hold at n particles in `volume` (runs of all
+    // particles within csc, with a tenth to spare), at most 2^32 - 1.
+    static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
     bool check_update_neighbor_list() const;
     void calculate_forces();
@@ -134,4 +141,5 @@ private:
     std::vector<RunBuffer> run_buffers;       // one per thread
     std::size_t longest_run = 0;              // entries of the longest run, its closing index included
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
+    std::vector<double> thread_partials;      // per-thread energy partials, summed in thread order
 };

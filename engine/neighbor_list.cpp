@@ -140,11 +140,15 @@ void Cell::append_runs(std::size_t first, std::size_t last, const RunBuffer& buf
 
 // Grows the list's storage once, to a little more than an even spread of the
 // particles predicts, so that appending does not reallocate (and briefly double) it.
+double Cell::expected_list_length(double n, double volume, double csc) {
+    const double expected = n * (1.0 + 1.1 * (n / volume) * (4.0 / 3.0) * 3.141592653589793 * csc * csc * csc) + n;
+    return std::min(expected, double(std::numeric_limits<std::uint32_t>::max()));
+}
+
 void Cell::reserve_neighbor_list(double csc) {
     const double n = static_cast<double>(positions.size());
     const double volume = dims.x() * dims.y() * dims.z();
-    const double expected = n * (1.0 + 1.1 * (n / volume) * (4.0 / 3.0) * 3.141592653589793 * csc * csc * csc) + n;
-    const double capped = std::min(expected, double(std::numeric_limits<std::uint32_t>::max()));
+    const double capped = expected_list_length(n, volume, csc);
     if (neighbor_list.capacity() < capped) neighbor_list.reserve(static_cast<std::size_t>(capped));
 }
 

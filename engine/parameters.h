@@ -11,7 +11,10 @@
 
 class Parameters {
 public:
-    // Reads `inputfile`; a file that cannot be opened or read gives an empty table.
+    // Reads `inputfile`; a path that does not exist gives an empty table. Throws
+    // std::ios_base::failure "Cannot read parameter file <name>: <why>" for a
+    // directory, a FIFO, device or socket (never opened, so never waited on) and a
+    // file that cannot be opened for reading.
     explicit Parameters(const std::string& inputfile);
 
     // Stores `p` under `name` unless `name` already has a value.

@@ -12,8 +12,9 @@ struct SubcellGrid {
     unsigned int n[3];  // sub-cells along x, y, z
     double edge[3];     // their edge lengths
 
-    // Throws std::invalid_argument for a box shorter than rcut + shell, or one that
-    // needs more sub-cells than 32-bit ids number.
+    // Throws std::invalid_argument for a radius rcut + shell of zero, a box shorter
+    // than rcut + shell or than twice rcut, or one that needs more sub-cells than
+    // 32-bit ids number.
     SubcellGrid(const vec3& dims, double cutoff, double shell);
 
     // trunc(x / edge), kept inside the grid: a wrapped coordinate can equal the box
