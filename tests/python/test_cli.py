@@ -139,6 +139,7 @@ def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters,
     assert completed.returncode == 0, completed.stderr
     assert (tmp_path / "deck" / "tovrin.data").is_file() and (tmp_path / "deck" / "in.tovrin").is_file()
     assert "lmp -in in.tovrin" in completed.stdout
-    _failed(tovrin("export-lammps", write_parameters(TINY, name="tiny.txt"), "tiny"), "more than half of cell_length")
+    _failed(tovrin("export-lammps", write_parameters(TINY, name="tiny.txt", rcut="2.6"), "tiny"),
+            "is shorter than twice rcut")
     _failed(tovrin("export-lammps", write_parameters(LIQUID, name="no-sigma.txt", sigma=None), "x"),
             "Could not find parameter: sigma")

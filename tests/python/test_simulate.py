@@ -33,8 +33,8 @@ class TestMissingFile:
         assert caught.value.args == ("Cannot open file: " + path,)
         assert str(caught.value) == "Cannot open file: " + path
 
-    def test_existing_path_that_is_no_parameter_file_reads_as_empty(self, tmp_path):
-        with pytest.raises(RuntimeError, match="^Could not find parameter: stepsize$"):
+    def test_existing_path_that_is_no_parameter_file_is_refused(self, tmp_path):
+        with pytest.raises(OSError, match=f"^Cannot read parameter file {tmp_path}: it is a directory$"):
             simulate(str(tmp_path))
 
     def test_file_without_assignments_reads_as_empty(self, tmp_path):
