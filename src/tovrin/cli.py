@@ -149,7 +149,7 @@ def rdf_command(args: argparse.Namespace) -> int:
 
     plot = _plot_output(args.plot) if args.plot else None
     positions, box = _rdf_input(args)
-    r, g = rdf(positions, box, bins=args.bins)
+    r, g = rdf(positions, box, bins=args.bins, r_max=args.r_max)
     peak = int(np.argmax(g))
     print(f"# g(r) of {args.input}: {positions.shape[0]} frames, {positions.shape[1]} particles; "
           f"highest peak g = {g[peak]:.4f} at r = {r[peak]:.4f}")
@@ -214,6 +214,9 @@ def parser() -> argparse.ArgumentParser:
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
     command.add_argument("--plot", metavar="PNG", help="plot g(r)")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
+    command.add_argument("--r-max", type=_positive_length, metavar="R",
+                         help="largest distance / σ (default and at most half the shortest box edge); "
+                              "the time grows with R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
     command.add_argument("--box", type=_positive_length, help="box edge, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
