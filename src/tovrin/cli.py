@@ -2,7 +2,8 @@
 
     tovrin run PARAMFILE [--plot PNG] [--save NPZ]
     tovrin movie MOVIEFILE [--xyz OUT]
-    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--skip K] [--box L]
+    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
+    tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
     tovrin export-lammps PARAMFILE OUTDIR
 
 Errors print the message and exit with status 1; a malformed command line exits
@@ -164,6 +165,42 @@ def rdf_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def _frame_interval(args: argparse.Namespace) -> float:
+    """The time between a movie's frames: --dt, or --stepsize times --every."""
+    if args.dt is not None:
+        if args.stepsize is not None or args.every is not None:
+            raise CommandError("give either --dt or --stepsize and --every, not both")
+        return args.dt
+    if args.stepsize is None or args.every is None:
+        raise CommandError("the movie does not record time: give --dt (stepsize x every), "
+                           "or --stepsize and --every as the movie was recorded with")
+    return args.stepsize * args.every
+
+
+def msd_command(args: argparse.Namespace) -> int:
+    from .msd import diffusion
+
+    plot = _plot_output(args.plot) if args.plot else None
+    dt = _frame_interval(args)
+    frames = movie.read(args.moviefile)
+    if args.skip >= frames.nr_frames:
+        raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.moviefile}")
+    result = diffusion(frames.positions[args.skip:], frames.box[args.skip:], dt, fit=args.fit)
+    start, stop = result.fit
+    print(f"# MSD of {args.moviefile}: {frames.nr_frames - args.skip} frames {dt:g} τ apart, "
+          f"{frames.nr_particles} particles; D = {result.coefficient:.6g} σ²/τ "
+          f"(MSD = 6 D t fitted from t = {start:g} to {stop:g} τ)")
+    print(f"# {'t / τ':>10} {'MSD / σ²':>14}")
+    for time, value in zip(result.time, result.msd):
+        print(f"{time:12.6g} {value:14.8g}")
+    if plot:
+        from .plots import plot_msd
+
+        plot_msd(result, plot, title=f"MSD of {os.path.basename(args.moviefile)}")
+        print(f"# plotted the MSD to {plot}")
+    return 0
+
+
 def export_lammps(args: argparse.Namespace) -> int:
     from .lammps import export
 
@@ -220,6 +257,17 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
     command.add_argument("--box", type=_positive_length, help="box edge, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
+
+    command = commands.add_parser("msd", help="mean-squared displacement and diffusion coefficient of a movie")
+    command.add_argument("moviefile")
+    command.add_argument("--dt", type=_positive_length, help="time between frames / τ (stepsize x every)")
+    command.add_argument("--stepsize", type=_positive_length, help="time step of the run / τ (with --every)")
+    command.add_argument("--every", type=_positive, help="steps between frames, as given to tovrin-md --movie")
+    command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames (equilibration)")
+    command.add_argument("--fit", type=_positive_length, nargs=2, metavar=("FROM", "TO"),
+                         help="lag times / τ to fit MSD = 6 D t over (default a quarter to a half of the longest)")
+    command.add_argument("--plot", metavar="PNG", help="plot the MSD and the fitted line")
+    command.set_defaults(handler=msd_command)
 
     command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
     command.add_argument("paramfile")

@@ -57,3 +57,20 @@ def plot_rdf(r, g, path: PathLike, title: Optional[str] = None) -> None:
     if title:
         axes.set_title(title)
     figure.savefig(path, dpi=120)
+
+
+def plot_msd(diffusion, path: PathLike, title: Optional[str] = None) -> None:
+    """The MSD against the lag time, with the line 6 D t fitted to it."""
+    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
+    axes = figure.subplots()
+    axes.plot(diffusion.time, diffusion.msd, label="MSD")
+    start, stop = diffusion.fit
+    span = np.array([0.0, float(diffusion.time[-1])])
+    axes.plot(span, 6.0 * diffusion.coefficient * span + diffusion.intercept, color="grey", linestyle="--",
+              linewidth=0.8, label=f"fit over {start:g} to {stop:g} τ: D = {diffusion.coefficient:.4g} σ²/τ")
+    axes.set_xlabel("t / τ")
+    axes.set_ylabel("MSD / σ²")
+    axes.legend(loc="best")
+    if title:
+        axes.set_title(title)
+    figure.savefig(path, dpi=120)

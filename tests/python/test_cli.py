@@ -129,6 +129,18 @@ def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parame
     _failed(tovrin("rdf", liquid_movie, "--skip", "5"), "--skip 5 leaves none of the 5 frames")
 
 
+def test_msd_of_a_movie_needs_the_time_between_frames(tovrin, liquid_movie, tmp_path):
+    completed = tovrin("msd", liquid_movie, "--stepsize", "0.005", "--every", "50", "--plot", "msd.png")
+    assert completed.returncode == 0, completed.stderr
+    header = completed.stdout.splitlines()[0]
+    assert header.startswith(f"# MSD of {liquid_movie}: 5 frames 0.25 τ apart, 108 particles; D = ")
+    table = np.loadtxt(completed.stdout.splitlines())
+    assert np.array_equal(table[:, 0], 0.25 * np.arange(5)) and table[0, 1] == 0 and np.all(table[1:, 1] > 0)
+    assert (tmp_path / "msd.png").read_bytes().startswith(PNG)
+    assert tovrin("msd", liquid_movie, "--dt", "0.25").stdout.splitlines() == completed.stdout.splitlines()[:-1]
+    _failed(tovrin("msd", liquid_movie, "--stepsize", "0.005"), "give --dt (stepsize x every), or --stepsize and --every")
+
+
 def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters, tmp_path):
     completed = tovrin("export-lammps", write_parameters(LIQUID), "deck")
     assert completed.returncode == 0, completed.stderr
