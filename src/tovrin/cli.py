@@ -1,7 +1,7 @@
 """The ``tovrin`` command: run a parameter file, inspect movies, g(r), LAMMPS export.
 
     tovrin run PARAMFILE [--plot PNG] [--save NPZ]
-    tovrin movie MOVIEFILE [--xyz OUT]
+    tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K]
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
     tovrin export-lammps PARAMFILE OUTDIR
@@ -123,8 +123,13 @@ def movie_command(args: argparse.Namespace) -> int:
             speed = float(np.mean(frames.speeds[k])) if frames.nr_particles else float("nan")
             print(f"{k:>7} {float(frames.box[k, 0]):>12.6g} {speed:>20.12g}")
     if args.xyz:
-        movie.write_extxyz(_writable_output(args.xyz), frames.positions, frames.velocities, frames.box)
+        movie.write_extxyz(_writable_output(args.xyz), frames.positions, frames.velocities, frames.box,
+                           mass=args.mass)
         print(f"wrote {frames.nr_frames} frames as extended XYZ to {args.xyz}")
+    if args.gsd:
+        movie.write_gsd(_writable_output(args.gsd), frames.positions, frames.velocities, frames.box,
+                        mass=args.mass, every=args.every)
+        print(f"wrote {frames.nr_frames} frames as GSD to {args.gsd}")
     return 0
 
 
@@ -224,10 +229,10 @@ def _not_negative(text: str) -> int:
     return value
 
 
-def _positive_length(text: str) -> float:
+def _positive_number(text: str) -> float:
     value = float(text)
     if not (np.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"{text} is not a positive length")
+        raise argparse.ArgumentTypeError(f"{text} is not a positive finite number")
     return value
 
 
@@ -243,7 +248,14 @@ def parser() -> argparse.ArgumentParser:
 
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")
     command.add_argument("moviefile")
-    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ")
+    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ (ASE, OVITO, VMD)")
+    command.add_argument("--gsd", metavar="OUT", help="convert every frame to GSD (HOOMD-blue, OVITO, freud)")
+    command.add_argument("--mass", type=_positive_number, default=1.0,
+                         help="particle mass / m for the converted frames, which the movie does not carry "
+                              "(default 1.0)")
+    command.add_argument("--every", type=_positive, default=1,
+                         help="steps between frames, as given to tovrin-md --movie: the GSD frames' steps "
+                              "(default 1)")
     command.set_defaults(handler=movie_command)
 
     command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
@@ -251,20 +263,20 @@ def parser() -> argparse.ArgumentParser:
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
     command.add_argument("--plot", metavar="PNG", help="plot g(r)")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
-    command.add_argument("--r-max", type=_positive_length, metavar="R",
+    command.add_argument("--r-max", type=_positive_number, metavar="R",
                          help="largest distance / σ (default and at most half the shortest box edge); "
                               "the time grows with R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
-    command.add_argument("--box", type=_positive_length, help="box edge, for results saved without cell_length")
+    command.add_argument("--box", type=_positive_number, help="box edge, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
 
     command = commands.add_parser("msd", help="mean-squared displacement and diffusion coefficient of a movie")
     command.add_argument("moviefile")
-    command.add_argument("--dt", type=_positive_length, help="time between frames / τ (stepsize x every)")
-    command.add_argument("--stepsize", type=_positive_length, help="time step of the run / τ (with --every)")
+    command.add_argument("--dt", type=_positive_number, help="time between frames / τ (stepsize x every)")
+    command.add_argument("--stepsize", type=_positive_number, help="time step of the run / τ (with --every)")
     command.add_argument("--every", type=_positive, help="steps between frames, as given to tovrin-md --movie")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames (equilibration)")
-    command.add_argument("--fit", type=_positive_length, nargs=2, metavar=("FROM", "TO"),
+    command.add_argument("--fit", type=_positive_number, nargs=2, metavar=("FROM", "TO"),
                          help="lag times / τ to fit MSD = 6 D t over (default a quarter to a half of the longest)")
     command.add_argument("--plot", metavar="PNG", help="plot the MSD and the fitted line")
     command.set_defaults(handler=msd_command)

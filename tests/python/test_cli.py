@@ -94,7 +94,8 @@ def liquid_movie(write_parameters, tmp_path):
 def test_movie_describes_the_frames_and_converts_them(tovrin, liquid_movie, tmp_path):
     from tovrin import movie
 
-    completed = tovrin("movie", liquid_movie, "--xyz", "liquid.xyz")
+    completed = tovrin("movie", liquid_movie, "--xyz", "liquid.xyz", "--gsd", "liquid.gsd", "--mass", "2",
+                       "--every", "50")
     assert completed.returncode == 0, completed.stderr
     lines = completed.stdout.splitlines()
     assert lines[0] == f"{liquid_movie}: 108 particles, 5 frames"
@@ -102,7 +103,14 @@ def test_movie_describes_the_frames_and_converts_them(tovrin, liquid_movie, tmp_
     frames = movie.read(liquid_movie)
     speeds = [float(line.split()[-1]) for line in lines[3:8]]
     assert speeds == pytest.approx(np.mean(frames.speeds, axis=1), rel=1e-11)
-    assert (tmp_path / "liquid.xyz").read_text().count("Properties=species:S:1:pos:R:3:velo:R:3") == 5
+    assert (tmp_path / "liquid.xyz").read_text().count("Properties=species:S:1:pos:R:3:velo:R:3:masses") == 5
+    import ase.io
+    import gsd.hoomd
+
+    assert np.all(ase.io.read(tmp_path / "liquid.xyz", index=-1).get_masses() == 2.0)
+    with gsd.hoomd.open(tmp_path / "liquid.gsd") as trajectory:
+        assert [frame.configuration.step for frame in trajectory] == [0, 50, 100, 150, 200]
+        assert np.all(trajectory[-1].particles.mass == 2.0)
 
     (tmp_path / "cut.movie").write_bytes(liquid_movie.read_bytes()[:-1])
     _failed(tovrin("movie", "cut.movie"), "incomplete frame")
