@@ -4,10 +4,12 @@
     tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K]
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
+    tovrin check PARAMFILE
     tovrin export-lammps PARAMFILE OUTDIR
 
-Errors print the message and exit with status 1; a malformed command line exits
-with status 2.
+Errors print the message and exit with status 1, as does `tovrin check` when a
+needed key has no usable value; a malformed command line exits with status 2, and
+so does plain `tovrin`, after printing the help.
 """
 from __future__ import annotations
 
@@ -206,6 +208,19 @@ def msd_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def check_command(args: argparse.Namespace) -> int:
+    report = paramfile.check(args.paramfile)
+    for finding in report.findings:
+        print(finding)
+    if report.missing:
+        print(f"missing: {', '.join(report.missing)}")
+    if report.unconvertible:
+        print(f"values that do not convert: {', '.join(report.unconvertible)}")
+    if report.runnable:
+        print(f"{args.paramfile}: all {len(paramfile.NEEDED_KEYS)} needed keys are assigned")
+    return 0 if report.runnable else 1
+
+
 def export_lammps(args: argparse.Namespace) -> int:
     from .lammps import export
 
@@ -281,6 +296,10 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--plot", metavar="PNG", help="plot the MSD and the fitted line")
     command.set_defaults(handler=msd_command)
 
+    command = commands.add_parser("check", help="list the lines of a parameter file that the engine skips, and why")
+    command.add_argument("paramfile")
+    command.set_defaults(handler=check_command)
+
     command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
     command.add_argument("paramfile")
     command.add_argument("outdir")
@@ -301,7 +320,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("tovrin: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # the engine's and the file system's errors, reported as one line
-        print(f"tovrin {args.command}: error: {_message(error)}", file=sys.stderr)
+        print(f"tovrin {args.command}: error: {_message(error)}{_missing_key_hint(args, error)}", file=sys.stderr)
         return 1
 
 
@@ -309,6 +328,20 @@ def _message(error: Exception) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
     return str(error) or type(error).__name__
+
+
+_NOT_FOUND = "Could not find parameter: "
+
+
+def _missing_key_hint(args: argparse.Namespace, error: Exception) -> str:
+    """Under the engine's "Could not find parameter" message, why the file lacks the key."""
+    message = str(error)
+    if not (message.startswith(_NOT_FOUND) and getattr(args, "paramfile", None)):
+        return ""
+    try:
+        return "\n  " + paramfile.diagnose(args.paramfile, message[len(_NOT_FOUND):])
+    except OSError:
+        return ""
 
 
 if __name__ == "__main__":

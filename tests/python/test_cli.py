@@ -60,7 +60,7 @@ def test_the_console_script_runs_a_run_without_steps(write_parameters):
 
 
 @pytest.mark.parametrize("changes, message", [
-    ({"stepsize": None}, "Could not find parameter: stepsize"),
+    ({"stepsize": None}, "Could not find parameter: stepsize\n  no line of "),
     ({"nrsteps": "1.5"}, "bad lexical cast"),
     ({"mass": "0"}, "mass = 0: mass must be positive"),
 ])
@@ -147,6 +147,16 @@ def test_msd_of_a_movie_needs_the_time_between_frames(tovrin, liquid_movie, tmp_
     assert (tmp_path / "msd.png").read_bytes().startswith(PNG)
     assert tovrin("msd", liquid_movie, "--dt", "0.25").stdout.splitlines() == completed.stdout.splitlines()[:-1]
     _failed(tovrin("msd", liquid_movie, "--stepsize", "0.005"), "give --dt (stepsize x every), or --stepsize and --every")
+
+
+def test_check_lists_skipped_lines_and_fails_without_a_needed_key(tovrin, write_parameters):
+    completed = tovrin("check", write_parameters(LIQUID, seed="7"))
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.endswith("all 11 needed keys are assigned\n")
+    completed = tovrin("check", write_parameters(LIQUID, stepsize=None, stepsiz="0.005"))
+    assert completed.returncode == 1
+    assert completed.stdout.splitlines() == ["line 11: 'stepsiz = 0.005': the engine reads no key 'stepsiz': "
+                                             "did you mean stepsize?", "missing: stepsize"]
 
 
 def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters, tmp_path):
