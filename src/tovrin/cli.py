@@ -22,7 +22,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import movie, paramfile
+from . import __version__, movie, paramfile
 
 
 class CommandError(Exception):
@@ -252,8 +252,10 @@ def _positive_number(text: str) -> float:
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="tovrin", description="Lennard-Jones molecular dynamics with tovrin.")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    top = argparse.ArgumentParser(prog="tovrin", description="Lennard-Jones molecular dynamics with tovrin, "
+                                  "in reduced units: lengths / σ, energies / ε, masses / m, times / τ = σ √(m / ε).")
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
 
     command = commands.add_parser("run", help="run a parameter file and summarise the run")
     command.add_argument("paramfile", help="the parameter file")
@@ -308,7 +310,11 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command is None:  # no command: the help, with the status of a usage error
+        top.print_help(sys.stderr)
+        return 2
     try:
         return args.handler(args)
     except BrokenPipeError:

@@ -80,7 +80,8 @@ def test_outputs_that_cannot_be_written_are_refused_before_the_run(tovrin, write
 
 
 def test_a_malformed_command_line_exits_with_status_2(tovrin):
-    assert tovrin().returncode == 2
+    bare = tovrin()
+    assert bare.returncode == 2 and bare.stderr.startswith("usage: tovrin") and "export-lammps" in bare.stderr
     assert tovrin("run").returncode == 2
     assert tovrin("rdf", "x.movie", "--bins", "0").returncode == 2
     assert tovrin("launch", "x").returncode == 2
