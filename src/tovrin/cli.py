@@ -259,7 +259,7 @@ def parser() -> argparse.ArgumentParser:
 
     command = commands.add_parser("run", help="run a parameter file and summarise the run")
     command.add_argument("paramfile", help="the parameter file")
-    command.add_argument("--plot", metavar="PNG", help="plot the energies and the temperature against the step")
+    command.add_argument("--plot", metavar="PNG", help="plot the energies per particle / ε and the temperature / ε against the step")
     command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
     command.set_defaults(handler=run)
 
@@ -278,13 +278,13 @@ def parser() -> argparse.ArgumentParser:
     command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
     command.add_argument("input", metavar="MOVIEFILE|RESULT.npz",
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
-    command.add_argument("--plot", metavar="PNG", help="plot g(r)")
+    command.add_argument("--plot", metavar="PNG", help="plot g(r) against r / σ")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
     command.add_argument("--r-max", type=_positive_number, metavar="R",
                          help="largest distance / σ (default and at most half the shortest box edge); "
                               "the time grows with R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
-    command.add_argument("--box", type=_positive_number, help="box edge, for results saved without cell_length")
+    command.add_argument("--box", type=_positive_number, help="box edge / σ, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
 
     command = commands.add_parser("msd", help="mean-squared displacement and diffusion coefficient of a movie")

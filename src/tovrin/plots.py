@@ -1,4 +1,7 @@
-"""Plots of a run's energies and of g(r), written straight to image files.
+"""Plots of a run's energies, of g(r) and of the MSD, written straight to image files.
+
+Axes carry reduced Lennard-Jones units: lengths in σ, energies and kT in ε, times in
+τ = σ √(m / ε).
 
 Figures are made without pyplot, so plotting needs no display and leaves no
 global figure state behind in the caller's session.
@@ -35,10 +38,10 @@ def plot_energies(result: Mapping, path: PathLike, title: Optional[str] = None) 
     energies, temperatures = figure.subplots(2, 1, sharex=True)
     for key, label in (("ekin", "kinetic"), ("epot", "potential"), ("etot", "total")):
         energies.plot(steps, np.asarray(result[key], dtype=np.float64) / max(n, 1), label=label)
-    energies.set_ylabel("energy per particle")
+    energies.set_ylabel("energy per particle / ε")
     energies.legend(loc="best")
     temperatures.plot(steps, temperature(result["ekin"], n), color="tab:red")
-    temperatures.set_ylabel("temperature  2 Ekin / 3 (N − 1)")
+    temperatures.set_ylabel("T = 2 Ekin / (3 (N − 1)) / ε")
     temperatures.set_xlabel("step")
     if title:
         figure.suptitle(title)
@@ -51,7 +54,7 @@ def plot_rdf(r, g, path: PathLike, title: Optional[str] = None) -> None:
     axes = figure.subplots()
     axes.plot(r, g)
     axes.axhline(1.0, color="grey", linewidth=0.8, linestyle="--")
-    axes.set_xlabel("r")
+    axes.set_xlabel("r / σ")
     axes.set_ylabel("g(r)")
     axes.set_xlim(0.0, float(np.max(r)) if len(r) else 1.0)
     if title:
