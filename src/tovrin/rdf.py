@@ -45,10 +45,12 @@ def pair_counts(positions, boxes, bins: int, r_max: float) -> np.ndarray:
     import freud
 
     histogram = freud.density.RDF(bins, _query_reach(r_max))
+    # freud's own running total is 32-bit: long movies of large boxes overflow it.
+    counts = np.zeros(bins, dtype=np.int64)
     for frame, edges in zip(positions, boxes):
-        histogram.compute(centred_system(frame, edges), reset=False)
+        counts += histogram.compute(centred_system(frame, edges)).bin_counts
     # freud counts each pair from both of its particles.
-    return histogram.bin_counts // 2
+    return counts // 2
 
 
 def rdf(positions, box, bins: int = 200, r_max: Optional[float] = None) -> Tuple[np.ndarray, np.ndarray]:
