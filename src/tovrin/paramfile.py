@@ -216,17 +216,22 @@ class Check:
     findings: list
     missing: list
     unconvertible: list
+    assigned: frozenset
 
     @property
     def runnable(self) -> bool:
         return not self.missing and not self.unconvertible
 
     def diagnose(self, key: str) -> str:
-        """Why ``key`` is not assigned: the lines meant for it, or that none mentions it."""
-        lines = [str(finding) for finding in self.findings if finding.key == key]
+        """Why ``key`` has no usable value: the lines meant for it, or that none mentions it."""
+        lines = "; ".join(str(finding) for finding in self.findings if finding.key == key)
+        if key in self.unconvertible:
+            return f"{self.path} assigns {key} a value that does not convert: {lines}"
+        if key in self.assigned:
+            return f"{self.path} assigns {key}"
         if not lines:
             return f"no line of {self.path} assigns {key}"
-        return f"{self.path} does not assign {key}: " + "; ".join(lines)
+        return f"{self.path} does not assign {key}: {lines}"
 
 
 def check(path: PathLike) -> Check:
@@ -243,7 +248,8 @@ def check(path: PathLike) -> Check:
     findings += _assignment_findings(lines, parameters)
     findings.sort(key=lambda finding: finding.line)
     return Check(parameters.path, findings, [key for key in NEEDED_KEYS if key not in parameters.text],
-                 [key for key in KNOWN_KEYS if key in parameters.text and _conversion_problem(parameters, key)])
+                 [key for key in KNOWN_KEYS if key in parameters.text and _conversion_problem(parameters, key)],
+                 frozenset(parameters.text))
 
 
 def diagnose(path: PathLike, key: str) -> str:

@@ -91,3 +91,5 @@ def test_check_says_why_each_skipped_line_is_skipped(tmp_path):
     assert paramfile.diagnose(path, "kT") == f"{path} does not assign kT: line 5: 'kt = 0.72': the engine reads no key 'kt': did you mean kT?"
     assert paramfile.diagnose(path, "shell").startswith(f"{path} does not assign shell: line 10: 'sh ell = 0.3'")
     assert paramfile.diagnose(path, "stepsize") == f"no line of {path} assigns stepsize"
+    assert paramfile.diagnose(path, "cell_length") == f"{path} assigns cell_length"
+    assert paramfile.diagnose(path, "tau").startswith(f"{path} assigns tau a value that does not convert: line 11")
