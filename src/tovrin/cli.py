@@ -124,13 +124,12 @@ def movie_command(args: argparse.Namespace) -> int:
         for k in range(frames.nr_frames):
             speed = float(np.mean(frames.speeds[k])) if frames.nr_particles else float("nan")
             print(f"{k:>7} {float(frames.box[k, 0]):>12.6g} {speed:>20.12g}")
-    if args.xyz:
-        movie.write_extxyz(_writable_output(args.xyz), frames.positions, frames.velocities, frames.box,
-                           mass=args.mass)
+    xyz, gsd = (_writable_output(path) if path else None for path in (args.xyz, args.gsd))
+    if xyz:
+        movie.write_extxyz(xyz, frames.positions, frames.velocities, frames.box, mass=args.mass)
         print(f"wrote {frames.nr_frames} frames as extended XYZ to {args.xyz}")
-    if args.gsd:
-        movie.write_gsd(_writable_output(args.gsd), frames.positions, frames.velocities, frames.box,
-                        mass=args.mass, every=args.every)
+    if gsd:
+        movie.write_gsd(gsd, frames.positions, frames.velocities, frames.box, mass=args.mass, every=args.every)
         print(f"wrote {frames.nr_frames} frames as GSD to {args.gsd}")
     return 0
 
@@ -252,14 +251,16 @@ def _positive_number(text: str) -> float:
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="tovrin", description="Lennard-Jones molecular dynamics with tovrin, "
-                                  "in reduced units: lengths / σ, energies / ε, masses / m, times / τ = σ √(m / ε).")
+    top = argparse.ArgumentParser(prog="tovrin", description=(
+        "Lennard-Jones molecular dynamics with tovrin, in reduced units: "
+        "lengths / σ, energies / ε, masses / m, times / τ = σ √(m / ε)."))
     top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
 
     command = commands.add_parser("run", help="run a parameter file and summarise the run")
     command.add_argument("paramfile", help="the parameter file")
-    command.add_argument("--plot", metavar="PNG", help="plot the energies per particle / ε and the temperature / ε against the step")
+    command.add_argument("--plot", metavar="PNG",
+                         help="plot the energies per particle / ε and the temperature / ε against the step")
     command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
     command.set_defaults(handler=run)
 

@@ -134,7 +134,8 @@ def _value_problem(value: str) -> str:
     if not value:
         return "no value after '='"
     if re.fullmatch(_NUMBER + r"\s*#.*", value):
-        return "a comment after the value: the engine reads a line whole or not at all, so move the comment to a line of its own"
+        return ("a comment after the value: the engine reads a line whole or not at all, "
+                "so move the comment to a line of its own")
     if re.fullmatch(r"[+-]" + _NUMBER, value):
         return "a sign: values are digits and full stops only" + (", and cannot be negative" if value[0] == "-" else "")
     if re.fullmatch(r"[+-]?[0-9.]+[eE][+-]?[0-9]+", value):

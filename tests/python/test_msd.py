@@ -11,8 +11,8 @@ def random_walk(frames, particles, box, step_deviation, seed=5):
     """Paths of Gaussian steps started across the box, and the same paths wrapped into it."""
     rng = np.random.default_rng(seed)
     start = rng.uniform(0.0, 1.0, size=(1, particles, 3)) * box
-    paths = start + np.cumsum(np.concatenate([np.zeros((1, particles, 3)),
-                                              rng.normal(0.0, step_deviation, size=(frames - 1, particles, 3))]), axis=0)
+    steps = rng.normal(0.0, step_deviation, size=(frames - 1, particles, 3))
+    paths = start + np.cumsum(np.concatenate([np.zeros((1, particles, 3)), steps]), axis=0)
     return paths, np.mod(paths, box)
 
 

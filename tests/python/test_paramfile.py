@@ -88,7 +88,8 @@ def test_check_says_why_each_skipped_line_is_skipped(tmp_path):
         assert reason in finding.reason and finding.key == key, finding
     assert report.missing == ["nr_particles", "mass", "kT", "sigma", "epsilon", "rcut", "shell", "stepsize"]
     assert report.unconvertible == ["tau"] and not report.runnable
-    assert paramfile.diagnose(path, "kT") == f"{path} does not assign kT: line 5: 'kt = 0.72': the engine reads no key 'kt': did you mean kT?"
+    assert paramfile.diagnose(path, "kT") == (f"{path} does not assign kT: line 5: 'kt = 0.72': "
+                                              f"the engine reads no key 'kt': did you mean kT?")
     assert paramfile.diagnose(path, "shell").startswith(f"{path} does not assign shell: line 10: 'sh ell = 0.3'")
     assert paramfile.diagnose(path, "stepsize") == f"no line of {path} assigns stepsize"
     assert paramfile.diagnose(path, "cell_length") == f"{path} assigns cell_length"
