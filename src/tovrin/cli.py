@@ -268,10 +268,10 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("moviefile")
     command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ (ASE, OVITO, VMD)")
     command.add_argument("--gsd", metavar="OUT", help="convert every frame to GSD (HOOMD-blue, OVITO, freud)")
-    command.add_argument("--mass", type=_positive_number, default=1.0,
+    command.add_argument("--mass", type=_positive_number, default=1.0, metavar="M",
                          help="particle mass / m for the converted frames, which the movie does not carry "
                               "(default 1.0)")
-    command.add_argument("--every", type=_positive, default=1,
+    command.add_argument("--every", type=_positive, default=1, metavar="K",
                          help="steps between frames, as given to tovrin-md --movie: the GSD frames' steps "
                               "(default 1)")
     command.set_defaults(handler=movie_command)
@@ -291,9 +291,10 @@ def parser() -> argparse.ArgumentParser:
     command = commands.add_parser("msd", help="mean-squared displacement and diffusion coefficient of a movie")
     command.add_argument("moviefile")
     command.add_argument("--dt", type=_positive_number, help="time between frames / τ (stepsize x every)")
-    command.add_argument("--stepsize", type=_positive_number, help="time step of the run / τ (with --every)")
-    command.add_argument("--every", type=_positive, help="steps between frames, as given to tovrin-md --movie")
-    command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames (equilibration)")
+    command.add_argument("--stepsize", type=_positive_number, metavar="S", help="time step of the run / τ (with --every)")
+    command.add_argument("--every", type=_positive, metavar="K", help="steps between frames, as given to tovrin-md --movie")
+    command.add_argument("--skip", type=_not_negative, default=0, metavar="K",
+                         help="leave out the first K frames (equilibration)")
     command.add_argument("--fit", type=_positive_number, nargs=2, metavar=("FROM", "TO"),
                          help="lag times / τ to fit MSD = 6 D t over (default a quarter to a half of the longest)")
     command.add_argument("--plot", metavar="PNG", help="plot the MSD and the fitted line")
