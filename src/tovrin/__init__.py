@@ -6,5 +6,6 @@ The engine is reached through the extension module ``tovrin.tovrin``::
 
     results = Tovrin().simulate("run.txt")
 
-The package itself imports nothing, so the engine loads only when asked for.
+The package itself imports only its version, so the engine loads only when asked for.
 """
+from ._version import __version__  # noqa: F401

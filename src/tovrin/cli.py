@@ -1,12 +1,15 @@
 """The ``tovrin`` command: run a parameter file, inspect movies, g(r), LAMMPS export.
 
     tovrin run PARAMFILE [--plot PNG] [--save NPZ]
-    tovrin movie MOVIEFILE [--xyz OUT] [--strict]
-    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--skip K] [--box L]
+    tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K] [--strict]
+    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
+    tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
+    tovrin check PARAMFILE
     tovrin export-lammps PARAMFILE OUTDIR
 
-Errors print the message and exit with status 1; a malformed command line exits
-with status 2.
+Errors print the message and exit with status 1, as does `tovrin check` when a
+needed key has no usable value; a malformed command line exits with status 2, and
+so does plain `tovrin`, after printing the help.
 """
 from __future__ import annotations
 
@@ -20,7 +23,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import movie, paramfile
+from . import __version__, movie, paramfile
 
 
 class CommandError(Exception):
@@ -127,9 +130,13 @@ def movie_command(args: argparse.Namespace) -> int:
         for k in range(frames.nr_frames):
             speed = float(np.mean(frames.speeds[k])) if frames.nr_particles else float("nan")
             print(f"{k:>7} {float(frames.box[k, 0]):>12.6g} {speed:>20.12g}")
-    if args.xyz:
-        movie.write_extxyz(_writable_output(args.xyz), frames.positions, frames.velocities, frames.box)
+    xyz, gsd = (_writable_output(path) if path else None for path in (args.xyz, args.gsd))
+    if xyz:
+        movie.write_extxyz(xyz, frames.positions, frames.velocities, frames.box, mass=args.mass)
         print(f"wrote {frames.nr_frames} frames as extended XYZ to {args.xyz}")
+    if gsd:
+        movie.write_gsd(gsd, frames.positions, frames.velocities, frames.box, mass=args.mass, every=args.every)
+        print(f"wrote {frames.nr_frames} frames as GSD to {args.gsd}")
     return 0
 
 
@@ -155,7 +162,7 @@ def rdf_command(args: argparse.Namespace) -> int:
 
     plot = _plot_output(args.plot) if args.plot else None
     positions, box = _rdf_input(args)
-    r, g = rdf(positions, box, bins=args.bins)
+    r, g = rdf(positions, box, bins=args.bins, r_max=args.r_max)
     peak = int(np.argmax(g))
     print(f"# g(r) of {args.input}: {positions.shape[0]} frames, {positions.shape[1]} particles; "
           f"highest peak g = {g[peak]:.4f} at r = {r[peak]:.4f}")
@@ -168,6 +175,55 @@ def rdf_command(args: argparse.Namespace) -> int:
         plot_rdf(r, g, plot, title=f"g(r) of {os.path.basename(args.input)}")
         print(f"# plotted g(r) to {plot}")
     return 0
+
+
+def _frame_interval(args: argparse.Namespace) -> float:
+    """The time between a movie's frames: --dt, or --stepsize times --every."""
+    if args.dt is not None:
+        if args.stepsize is not None or args.every is not None:
+            raise CommandError("give either --dt or --stepsize and --every, not both")
+        return args.dt
+    if args.stepsize is None or args.every is None:
+        raise CommandError("the movie does not record time: give --dt (stepsize x every), "
+                           "or --stepsize and --every as the movie was recorded with")
+    return args.stepsize * args.every
+
+
+def msd_command(args: argparse.Namespace) -> int:
+    from .msd import diffusion
+
+    plot = _plot_output(args.plot) if args.plot else None
+    dt = _frame_interval(args)
+    frames = movie.read(args.moviefile)
+    if args.skip >= frames.nr_frames:
+        raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.moviefile}")
+    result = diffusion(frames.positions[args.skip:], frames.box[args.skip:], dt, fit=args.fit)
+    start, stop = result.fit
+    print(f"# MSD of {args.moviefile}: {frames.nr_frames - args.skip} frames {dt:g} τ apart, "
+          f"{frames.nr_particles} particles; D = {result.coefficient:.6g} σ²/τ "
+          f"(MSD = 6 D t fitted from t = {start:g} to {stop:g} τ)")
+    print(f"# {'t / τ':>10} {'MSD / σ²':>14}")
+    for time, value in zip(result.time, result.msd):
+        print(f"{time:12.6g} {value:14.8g}")
+    if plot:
+        from .plots import plot_msd
+
+        plot_msd(result, plot, title=f"MSD of {os.path.basename(args.moviefile)}")
+        print(f"# plotted the MSD to {plot}")
+    return 0
+
+
+def check_command(args: argparse.Namespace) -> int:
+    report = paramfile.check(args.paramfile)
+    for finding in report.findings:
+        print(finding)
+    if report.missing:
+        print(f"missing: {', '.join(report.missing)}")
+    if report.unconvertible:
+        print(f"values that do not convert: {', '.join(report.unconvertible)}")
+    if report.runnable:
+        print(f"{args.paramfile}: all {len(paramfile.NEEDED_KEYS)} needed keys are assigned")
+    return 0 if report.runnable else 1
 
 
 def export_lammps(args: argparse.Namespace) -> int:
@@ -193,26 +249,37 @@ def _not_negative(text: str) -> int:
     return value
 
 
-def _positive_length(text: str) -> float:
+def _positive_number(text: str) -> float:
     value = float(text)
     if not (np.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"{text} is not a positive length")
+        raise argparse.ArgumentTypeError(f"{text} is not a positive finite number")
     return value
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="tovrin", description="Lennard-Jones molecular dynamics with tovrin.")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    top = argparse.ArgumentParser(prog="tovrin", description=(
+        "Lennard-Jones molecular dynamics with tovrin, in reduced units: "
+        "lengths / σ, energies / ε, masses / m, times / τ = σ √(m / ε)."))
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
 
     command = commands.add_parser("run", help="run a parameter file and summarise the run")
     command.add_argument("paramfile", help="the parameter file")
-    command.add_argument("--plot", metavar="PNG", help="plot the energies and the temperature against the step")
+    command.add_argument("--plot", metavar="PNG",
+                         help="plot the energies per particle / ε and the temperature / ε against the step")
     command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
     command.set_defaults(handler=run)
 
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")
     command.add_argument("moviefile")
-    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ")
+    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ (ASE, OVITO, VMD)")
+    command.add_argument("--gsd", metavar="OUT", help="convert every frame to GSD (HOOMD-blue, OVITO, freud)")
+    command.add_argument("--mass", type=_positive_number, default=1.0, metavar="M",
+                         help="particle mass / m for the converted frames, which the movie does not carry "
+                              "(default 1.0)")
+    command.add_argument("--every", type=_positive, default=1, metavar="K",
+                         help="steps between frames, as given to tovrin-md --movie: the GSD frames' steps "
+                              "(default 1)")
     command.add_argument("--strict", action="store_true",
                          help="refuse a movie that ends in an incomplete frame instead of reading its whole frames")
     command.set_defaults(handler=movie_command)
@@ -220,11 +287,30 @@ def parser() -> argparse.ArgumentParser:
     command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
     command.add_argument("input", metavar="MOVIEFILE|RESULT.npz",
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
-    command.add_argument("--plot", metavar="PNG", help="plot g(r)")
+    command.add_argument("--plot", metavar="PNG", help="plot g(r) against r / σ")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
+    command.add_argument("--r-max", type=_positive_number, metavar="R",
+                         help="largest distance / σ (default and at most half the shortest box edge); "
+                              "the time grows with R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
-    command.add_argument("--box", type=_positive_length, help="box edge, for results saved without cell_length")
+    command.add_argument("--box", type=_positive_number, help="box edge / σ, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
+
+    command = commands.add_parser("msd", help="mean-squared displacement and diffusion coefficient of a movie")
+    command.add_argument("moviefile")
+    command.add_argument("--dt", type=_positive_number, help="time between frames / τ (stepsize x every)")
+    command.add_argument("--stepsize", type=_positive_number, metavar="S", help="time step of the run / τ (with --every)")
+    command.add_argument("--every", type=_positive, metavar="K", help="steps between frames, as given to tovrin-md --movie")
+    command.add_argument("--skip", type=_not_negative, default=0, metavar="K",
+                         help="leave out the first K frames (equilibration)")
+    command.add_argument("--fit", type=_positive_number, nargs=2, metavar=("FROM", "TO"),
+                         help="lag times / τ to fit MSD = 6 D t over (default a quarter to a half of the longest)")
+    command.add_argument("--plot", metavar="PNG", help="plot the MSD and the fitted line")
+    command.set_defaults(handler=msd_command)
+
+    command = commands.add_parser("check", help="list the lines of a parameter file that the engine skips, and why")
+    command.add_argument("paramfile")
+    command.set_defaults(handler=check_command)
 
     command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
     command.add_argument("paramfile")
@@ -234,7 +320,11 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command is None:  # no command: the help, with the status of a usage error
+        top.print_help(sys.stderr)
+        return 2
     try:
         return args.handler(args)
     except BrokenPipeError:
@@ -246,7 +336,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("tovrin: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # the engine's and the file system's errors, reported as one line
-        print(f"tovrin {args.command}: error: {_message(error)}", file=sys.stderr)
+        print(f"tovrin {args.command}: error: {_message(error)}{_missing_key_hint(args, error)}", file=sys.stderr)
         return 1
 
 
@@ -254,6 +344,20 @@ def _message(error: Exception) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
     return str(error) or type(error).__name__
+
+
+_NOT_FOUND = "Could not find parameter: "
+
+
+def _missing_key_hint(args: argparse.Namespace, error: Exception) -> str:
+    """Under the engine's "Could not find parameter" message, why the file lacks the key."""
+    message = str(error)
+    if not (message.startswith(_NOT_FOUND) and getattr(args, "paramfile", None)):
+        return ""
+    try:
+        return "\n  " + paramfile.diagnose(args.paramfile, message[len(_NOT_FOUND):])
+    except OSError:
+        return ""
 
 
 if __name__ == "__main__":

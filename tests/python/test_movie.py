@@ -56,21 +56,51 @@ def test_a_ten_gigabyte_movie_opens_mapped_and_read_only(tmp_path):
         frames.positions[0, 0, 0] = 1.0
 
 
-def test_extended_xyz_reads_back_in_ase(recorded, tmp_path):
+@pytest.mark.parametrize("mass", [1.0, 2.0, 39.948])
+def test_extended_xyz_reads_back_in_ase_with_the_runs_velocities_and_mass(recorded, tmp_path, mass):
     frames = movie.read(recorded(nrsteps=10, every=5)[0])
     out = tmp_path / "run.xyz"
-    movie.write_extxyz(out, frames.positions, frames.velocities, frames.box)
+    movie.write_extxyz(out, frames.positions, frames.velocities, frames.box, mass=mass)
 
     atoms = ase_io.read(out, index=":", format="extxyz")
     assert len(atoms) == frames.nr_frames == 3
     for k, frame in enumerate(atoms):
         assert np.array_equal(frame.positions, frames.positions[k])
         assert np.array_equal(frame.arrays["velo"], frames.velocities[k])
+        assert np.all(frame.get_masses() == mass)
+        # ASE divides the momenta by the masses: exact for a power of two.
+        assert np.allclose(frame.get_velocities(), frames.velocities[k], rtol=0 if mass != 39.948 else 1e-15, atol=0)
         assert np.array_equal(frame.cell.lengths(), frames.box[k])
         assert frame.pbc.all()
         assert set(frame.get_chemical_symbols()) == {"Ar"}
     header = out.read_text().splitlines()[1]
-    assert 'Properties=species:S:1:pos:R:3:velo:R:3' in header and 'pbc="T T T"' in header
+    assert 'Properties=species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3' in header and 'pbc="T T T"' in header
+
+
+def test_gsd_holds_the_frames_in_a_centred_box_for_gsd_and_mdanalysis(recorded, tmp_path):
+    import gsd.hoomd
+    import MDAnalysis
+
+    frames = movie.read(recorded(nrsteps=10, every=5)[0])
+    out = tmp_path / "run.gsd"
+    movie.write_gsd(out, frames.positions, frames.velocities, frames.box, mass=2.0, every=5)
+
+    edge = frames.box[0, 0]
+    with gsd.hoomd.open(out, "r") as trajectory:
+        assert len(trajectory) == 3
+        for k, frame in enumerate(trajectory):
+            assert frame.configuration.step == 5 * k
+            assert np.array_equal(frame.configuration.box, np.float32([edge, edge, edge, 0, 0, 0]))
+            assert frame.particles.types == ["Ar"] and np.all(frame.particles.mass == 2.0)
+            position = frame.particles.position.astype(np.float64)
+            assert np.all(np.abs(position) <= 0.5 * np.float32(edge))
+            assert np.allclose(np.mod(position + 0.5 * edge, edge), frames.positions[k], rtol=0, atol=1e-5)
+            assert np.array_equal(frame.particles.velocity, frames.velocities[k].astype(np.float32))
+    universe = MDAnalysis.Universe(str(out))
+    assert len(universe.trajectory) == 3 and len(universe.atoms) == 108
+    for k, timestep in enumerate(universe.trajectory):
+        assert np.allclose(timestep.dimensions, [edge, edge, edge, 90, 90, 90])
+        assert np.allclose(np.mod(timestep.positions + 0.5 * edge, edge), frames.positions[k], atol=1e-5)
 
 
 def test_a_single_frame_with_one_box_writes_one_frame(tmp_path):
@@ -81,6 +111,8 @@ def test_a_single_frame_with_one_box_writes_one_frame(tmp_path):
     assert np.array_equal(frame.cell.lengths(), [3.0, 3.0, 3.0])
     with pytest.raises(ValueError, match="same shape"):
         movie.write_extxyz(tmp_path / "bad.xyz", positions, positions[:1], 3.0)
+    with pytest.raises(ValueError, match="mass = 0.0 must be positive"):
+        movie.write_gsd(tmp_path / "bad.gsd", positions, positions, 3.0, mass=0.0)
 
 
 @pytest.mark.parametrize("damage, whole_frames, message", [
