@@ -92,7 +92,7 @@ struct Avx512 {
         Block(const double* positions, const std::uint32_t self[lanes]) : at(load_coordinates(positions, self)) {}
     };
 
-    template <bool Clamp>
+    template <bool Clamp, bool Image>
     static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
                              const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
                              std::uint32_t longest, double* terms, double force[3][lanes],
@@ -114,9 +114,14 @@ struct Avx512 {
             std::uint32_t j[lanes];
             for (std::size_t l = 0; l < lanes; ++l) j[l] = lane_run[l][Clamp && k > lane_length[l] ? lane_length[l] : k];
             const Coordinates pj = load_coordinates(positions, j);
-            const __m512d rx = c.box.minimum_image(_mm512_sub_pd(pi.x, pj.x), 0);
-            const __m512d ry = c.box.minimum_image(_mm512_sub_pd(pi.y, pj.y), 1);
-            const __m512d rz = c.box.minimum_image(_mm512_sub_pd(pi.z, pj.z), 2);
+            __m512d rx = _mm512_sub_pd(pi.x, pj.x);
+            __m512d ry = _mm512_sub_pd(pi.y, pj.y);
+            __m512d rz = _mm512_sub_pd(pi.z, pj.z);
+            if (Image) {
+                rx = c.box.minimum_image(rx, 0);
+                ry = c.box.minimum_image(ry, 1);
+                rz = c.box.minimum_image(rz, 2);
+            }
             const __m512d distsq = squared_length(rx, ry, rz);
             const __mmask8 inside = _mm512_mask_cmp_pd_mask(live, distsq, c.rcutsq, _CMP_LT_OQ);
 

@@ -70,7 +70,10 @@ const KernelSet& generic_kernels();
 const KernelSet* avx2_kernels();    // null when the processor lacks AVX2
 const KernelSet* avx512_kernels();  // null when the processor lacks AVX-512 F/VL/DQ/BW
 
-// The set the engine uses: the widest this processor runs, unless a test chose one.
+// The set the engine uses: the widest this processor runs, or the one named by the
+// environment variable TOVRIN_KERNELS (generic, avx2 or avx512), unless a test chose
+// one. Throws std::invalid_argument for a name that is unknown or that this
+// processor cannot run.
 const KernelSet& best_kernels();
 
 // Makes the engine use `set` (null: back to the widest); for tests that compare sets.
