@@ -189,20 +189,27 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     const __m256d yi = _mm256_set1_pd(pi[1]);
     const __m256d zi = _mm256_set1_pd(pi[2]);
     const __m128i self = _mm_set1_epi32(static_cast<int>(i));
+    // Locals: the stores to `out` may alias any memory, so values kept in memory
+    // would be reloaded at every step.
+    const double* const x = s.x;
+    const double* const y = s.y;
+    const double* const z = s.z;
+    const std::uint32_t* const index = s.index;
     for (unsigned int r = 0; r < nranges; ++r) {
         const std::uint32_t last = ranges[r][1];
+        // Whole vectors, reading into the next stretch or the padding; lanes past
+        // the stretch's end are masked off.
         for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
             const __m128i valid = first_lanes(last - e);
-            const __m256i valid_d = _mm256_cvtepi32_epi64(valid);
-            __m256d rx = _mm256_sub_pd(xi, _mm256_maskload_pd(s.x + e, valid_d));
-            __m256d ry = _mm256_sub_pd(yi, _mm256_maskload_pd(s.y + e, valid_d));
-            __m256d rz = _mm256_sub_pd(zi, _mm256_maskload_pd(s.z + e, valid_d));
+            __m256d rx = _mm256_sub_pd(xi, _mm256_loadu_pd(x + e));
+            __m256d ry = _mm256_sub_pd(yi, _mm256_loadu_pd(y + e));
+            __m256d rz = _mm256_sub_pd(zi, _mm256_loadu_pd(z + e));
             if (Periodic) {
                 rx = box.minimum_image(rx, 0);
                 ry = box.minimum_image(ry, 1);
                 rz = box.minimum_image(rz, 2);
             }
-            const __m128i j = _mm_maskload_epi32(reinterpret_cast<const int*>(s.index + e), valid);
+            const __m128i j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + e));
             const int within = _mm256_movemask_pd(_mm256_cmp_pd(squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ));
             const int near = within & _mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(_mm_cmpeq_epi32(j, self), valid)));
             const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(compress_table.shuffle[near]));

@@ -160,16 +160,18 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     for (unsigned int r = 0; r < nranges; ++r) {
         const std::uint32_t last = ranges[r][1];
         for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
+            // Whole vectors, reading into the next stretch or the padding; lanes past
+            // the stretch's end are masked off.
             const __mmask8 valid = static_cast<__mmask8>(last - e >= lanes ? 0xFF : (1u << (last - e)) - 1);
-            __m512d rx = _mm512_sub_pd(xi, _mm512_maskz_loadu_pd(valid, x + e));
-            __m512d ry = _mm512_sub_pd(yi, _mm512_maskz_loadu_pd(valid, y + e));
-            __m512d rz = _mm512_sub_pd(zi, _mm512_maskz_loadu_pd(valid, z + e));
+            __m512d rx = _mm512_sub_pd(xi, _mm512_loadu_pd(x + e));
+            __m512d ry = _mm512_sub_pd(yi, _mm512_loadu_pd(y + e));
+            __m512d rz = _mm512_sub_pd(zi, _mm512_loadu_pd(z + e));
             if (Periodic) {
                 rx = box.minimum_image(rx, 0);
                 ry = box.minimum_image(ry, 1);
                 rz = box.minimum_image(rz, 2);
             }
-            const __m256i j = _mm256_maskz_loadu_epi32(valid, index + e);
+            const __m256i j = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + e));
             const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ) &
                                   _mm256_cmpneq_epi32_mask(j, self);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(near, j));

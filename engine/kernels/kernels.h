@@ -34,6 +34,9 @@ using ForceBlockFn = double (*)(const ForceArgs&, std::size_t begin, std::size_t
 
 // Candidate search of the neighbour-list build for one particle: the particles
 // within the list radius among stretches of the particles sorted by sub-cell.
+// The sorted arrays hold `scan_padding` readable entries past their last.
+constexpr std::size_t scan_padding = 8;
+
 struct SubcellScan {
     const double* x;               // positions sorted by sub-cell, one array per axis
     const double* y;
