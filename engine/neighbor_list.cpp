@@ -55,10 +55,11 @@ void Cell::build_neighbor_list() {
 void Cell::sort_into_subcells(const SubcellGrid& grid) {
     const std::size_t n = positions.size();
     const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
-    subcells.index.resize(n);
-    subcells.x.resize(n);
-    subcells.y.resize(n);
-    subcells.z.resize(n);
+    // Padded, so that the scan reads whole vectors past a stretch's end.
+    subcells.index.resize(n + kernels::scan_padding);
+    subcells.x.resize(n + kernels::scan_padding);
+    subcells.y.resize(n + kernels::scan_padding);
+    subcells.z.resize(n + kernels::scan_padding);
     const auto place = [&](std::size_t slot, std::size_t i) {
         subcells.index[slot] = static_cast<std::uint32_t>(i);
         subcells.x[slot] = positions[i].x();

@@ -42,4 +42,7 @@ SubcellGrid::SubcellGrid(const vec3& dims, double cutoff, double shell) {
         n[k] = static_cast<unsigned int>(count[k]);
         edge[k] = dims[k] / n[k];
     }
+    // The build keeps a pair at squared distance <= csc * csc; sub-cells are left out
+    // only beyond that by a margin far wider than its rounding.
+    reach_sq = (csc * csc) * (1.0 + 1e-12);
 }

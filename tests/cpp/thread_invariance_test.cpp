@@ -93,6 +93,7 @@ struct Liquid {
 };
 
 TEST(ThreadInvariance, ListAndForcesOfTheFirstConfiguration) {
+    SKIP_UNLESS_THREADS(2);
     const Liquid one(1, "");
     for (const int threads : thread_counts) {
         const Liquid run(threads, "");
@@ -116,6 +117,7 @@ TEST(ThreadInvariance, ListAndForcesOfTheFirstConfiguration) {
 // rebuild, must then give the same list, forces, positions and velocities at every
 // thread count, while the energies differ at most by their summation order.
 TEST(ThreadInvariance, UnthermostattedRunIsTheSameAtEveryCount) {
+    SKIP_UNLESS_THREADS(2);
     std::vector<Liquid> runs;
     for (const int threads : thread_counts) runs.emplace_back(threads, thermostat_off);
     const Liquid& one = runs.front();
@@ -169,6 +171,7 @@ TEST(ThreadInvariance, EveryCountRepeatsBitForBit) {
 // their averages. Over the first few steps the energies must still agree as closely
 // as their summation order allows.
 TEST(ThreadInvariance, ThermostattedEnergiesAgreeOverTheFirstSteps) {
+    SKIP_UNLESS_THREADS(2);
     std::vector<Liquid> runs;
     for (const int threads : thread_counts) runs.emplace_back(threads, "");
     const Liquid& one = runs.front();

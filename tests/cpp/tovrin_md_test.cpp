@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "test_support.h"
@@ -132,6 +133,15 @@ TEST(TovrinMd, ReportsErrors) {
         EXPECT_EQ(full_disk.output, std::string("tovrin-md: ") + output +
                                         " file '/dev/full': write failed: No space left on device\n");
     }
+
+    // A kernel set that does not exist, chosen through the environment.
+    setenv("TOVRIN_KERNELS", "sse9", 1);
+    const Outcome bad_kernels = tovrin_md(params.path() + " --quiet");
+    unsetenv("TOVRIN_KERNELS");
+    EXPECT_EQ(bad_kernels.status, 1);
+    EXPECT_EQ(bad_kernels.output,
+              "tovrin-md: TOVRIN_KERNELS = \"sse9\" names no kernel set: use generic, avx2 or avx512, or leave it "
+              "unset\n");
 }
 
 // An output that names the parameter file, or both outputs one file, under any
