@@ -126,9 +126,11 @@ class _Progress:
 
 
 def _start(Simulation, args: argparse.Namespace):
-    """The simulation to run: built from the parameter file, or its checkpoint."""
+    """The simulation to run, built from the parameter file or its checkpoint, and
+    the step to run it to: the file's nrsteps."""
     if not args.restart:
-        return Simulation(args.paramfile)
+        simulation = Simulation(args.paramfile)
+        return simulation, simulation.nrsteps
     if not os.path.exists(args.paramfile):
         raise CommandError(f"Cannot open file: {args.paramfile}")
     simulation = Simulation.load(args.restart)
@@ -138,7 +140,7 @@ def _start(Simulation, args: argparse.Namespace):
     if differing:
         raise CommandError(f"--restart {args.restart}: mismatched: the checkpoint's parameters differ from "
                            f"{args.paramfile} in {', '.join(differing)}")
-    return simulation
+    return simulation, wanted.whole("nrsteps")
 
 
 def _stops(step: int, last: int, *periods: Optional[int]) -> int:
@@ -155,8 +157,8 @@ def run(args: argparse.Namespace) -> int:
     movie_path = _writable_output(args.movie) if args.movie else None
     checkpoint = _writable_output(args.checkpoint) if args.checkpoint else None
     started = time.perf_counter()
-    simulation = _start(Simulation, args)
-    first, last = simulation.step, simulation.nrsteps
+    simulation, last = _start(Simulation, args)
+    first = simulation.step
     if first > last:
         raise CommandError(f"--restart {args.restart}: the checkpoint has run {first} steps, "
                            f"more than nrsteps = {last} of {args.paramfile}")
