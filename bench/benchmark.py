@@ -1,6 +1,6 @@
 """tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
 
-    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling]
+    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps] [--no-stepwise]
 
 Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
 skin 0.3, sigma = epsilon = mass = 1, kT 0.72 with a Berendsen thermostat
@@ -15,6 +15,10 @@ peer figure. Both engines run in alternating rounds and each keeps its best
 round, so a slow spell of a shared machine hits them alike. The potential
 energy of tovrin's final configuration, recomputed by LAMMPS (run 0), must
 equal tovrin's last epot to 1e-10 relative.
+
+The step-wise table runs the same liquid through tovrin.Simulation (construction,
+run(nrsteps), results()) against simulate, in alternating rounds: the step-wise
+path must cost no more per step, and end on the same bits.
 
 The scaling table runs tovrin alone at N = 4,000 .. 1,000,000 (fewer steps for
 the large systems) and reports time per atom-step and peak resident memory per
@@ -88,9 +92,24 @@ def parameter_file(directory: Path, n: int, steps: int) -> Path:
     return path
 
 
-def run_tovrin(parameters: Path, arrays: str = "-") -> dict:
+# The same run through tovrin.Simulation, timed around construction, the steps and
+# the result dictionary, as the simulate call above is.
+STEPWISE_CHILD = r"""
+import json, sys, time
+from tovrin import Simulation
+parameter_file = sys.argv[1]
+start = time.perf_counter()
+sim = Simulation(parameter_file)
+sim.run(sim.nrsteps)
+result = sim.results()
+seconds = time.perf_counter() - start
+print(json.dumps({"seconds": seconds, "epot": result["epot"][-1]}))
+"""
+
+
+def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD) -> dict:
     environment = dict(os.environ, OMP_NUM_THREADS=THREADS)
-    done = subprocess.run([sys.executable, "-c", CHILD, str(parameters), arrays], env=environment,
+    done = subprocess.run([sys.executable, "-c", child, str(parameters), arrays], env=environment,
                           cwd=parameters.parent, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError("tovrin run failed:\n" + done.stderr)
@@ -184,18 +203,40 @@ def scaling(work: Path) -> None:
                  (run["peak"] - run["baseline"]) / n), flush=True)
 
 
+def stepwise(work: Path, steps: int, rounds: int) -> None:
+    """Simulation.run against simulate on the LJ liquid, in alternating rounds."""
+    parameters = parameter_file(work, LIQUID_N, steps)
+    best = {"simulate": float("inf"), "Simulation.run": float("inf")}
+    energies = set()
+    for _ in range(rounds):
+        for name, child in (("simulate", CHILD), ("Simulation.run", STEPWISE_CHILD)):
+            run = run_tovrin(parameters, child=child)
+            best[name] = min(best[name], run["seconds"])
+            energies.add(run["epot"])
+    print("\nsimulate against Simulation.run: N = %d, %d steps, 2 threads, best of %d rounds\n"
+          % (LIQUID_N, steps, rounds))
+    print("| entry | µs per atom-step | relative to simulate |")
+    print("|---|---|---|")
+    for name, seconds in best.items():
+        print("| %s | %.4f | %.3f |" % (name, seconds / (LIQUID_N * steps) * 1e6, seconds / best["simulate"]))
+    print("final epot equal bit for bit: %s" % (len(energies) == 1), flush=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=3, help="alternating rounds of both engines")
     parser.add_argument("--steps", type=int, default=500)
     parser.add_argument("--no-scaling", action="store_true", help="skip the scaling table")
     parser.add_argument("--no-lammps", action="store_true", help="skip the comparison with LAMMPS")
+    parser.add_argument("--no-stepwise", action="store_true", help="skip Simulation.run against simulate")
     arguments = parser.parse_args()
     print(machine())
     with tempfile.TemporaryDirectory(prefix="tovrin-bench-") as directory:
         work = Path(directory)
         if not arguments.no_lammps:
             compare_with_lammps(work, arguments.steps, max(1, arguments.rounds))
+        if not arguments.no_stepwise:
+            stepwise(work, arguments.steps, max(1, arguments.rounds))
         if not arguments.no_scaling:
             scaling(work)
     return 0
