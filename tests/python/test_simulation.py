@@ -340,3 +340,29 @@ def test_tovrin_run_saves_what_was_asked_on_ctrl_c(write_parameters, tmp_path):
     assert "interrupted after step" in err and "saved the checkpoint" in err and "saved the result" in err
     steps = Simulation.load(tmp_path / "run.ckpt").step
     assert steps > 0 and len(load_npz(tmp_path / "result.npz")["etot"]) == steps
+
+
+CONCURRENT = """
+import sys, threading
+from tovrin import Simulation
+paramfile, how = sys.argv[1], sys.argv[2]
+sims = [None, None]
+def build(k):
+    sims[k] = Simulation(paramfile)
+if how == "threads":
+    threads = [threading.Thread(target=build, args=(k,)) for k in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+else:
+    build(0)
+    build(1)
+print(sorted(sim.velocities_initial.tobytes().hex() for sim in sims))
+"""
+
+
+def test_constructions_in_two_threads_each_take_a_whole_block_of_the_stream(write_parameters, fresh_python):
+    paramfile = write_parameters(LIQUID, nr_particles="20000", cell_length="28.7")
+    assert fresh_python(CONCURRENT, args=(paramfile, "threads")) == fresh_python(CONCURRENT,
+                                                                                args=(paramfile, "sequential"))
