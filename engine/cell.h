@@ -29,6 +29,8 @@
 using vec3 = Eigen::Vector3d;
 
 struct SubcellGrid;
+class CheckpointWriter;
+class CheckpointReader;
 namespace kernels {
 struct KernelSet;
 struct SubcellScan;
@@ -78,15 +80,15 @@ public:
     // bit. The cell's state is the last part of a checkpoint: `read_state` reads it,
     // checks the file's checksum, then checks the state against `stated_particles`,
     // the parameters and itself, throwing std::invalid_argument at the first fault.
-    void write_state(class CheckpointWriter& out) const;
-    static std::unique_ptr<Cell> read_state(class CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
+    void write_state(CheckpointWriter& out) const;
+    static std::unique_ptr<Cell> read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
                                             std::uint64_t stated_particles);
 
 private:
     struct Restoring {};
     Cell(const std::shared_ptr<Parameters>& _params, Restoring) : params(_params) {}
-    void check_restored_state(class CheckpointReader& in, std::uint64_t stated_particles) const;
-    std::size_t checked_neighbor_runs(class CheckpointReader& in) const;
+    void check_restored_state(CheckpointReader& in, std::uint64_t stated_particles) const;
+    std::size_t checked_neighbor_runs(CheckpointReader& in) const;
 
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
 
