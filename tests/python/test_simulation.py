@@ -235,8 +235,9 @@ for attempt in range(4):
         assert Simulation.load("interrupted.ckpt").step == sim.step
     del sim
     sizes.append(rss())
-# Four interrupted runs of 4,000 particles; a cell that leaked would hold megabytes.
-assert sizes[-1] - sizes[0] < 2_000_000, sizes
+# Interrupted runs of 4,000 particles: a cell that leaked would hold megabytes each
+# time. The first run leaves the allocator's pools grown; the later ones reuse them.
+assert sizes[-1] - sizes[1] < 2_000_000, sizes
 print("done", flush=True)
 """
 
