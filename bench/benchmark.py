@@ -1,6 +1,6 @@
 """tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
 
-    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps]
+    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps] [--no-stepwise]
                               [--kernels generic|avx2|avx512] [--phases] [--large]
 
 Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
@@ -16,6 +16,10 @@ peer figure. Both engines run in alternating rounds and each keeps its best
 round, so a slow spell of a shared machine hits them alike. The potential
 energy of tovrin's final configuration, recomputed by LAMMPS (run 0), must
 equal tovrin's last epot to 1e-10 relative.
+
+The step-wise table runs the same liquid through tovrin.Simulation (construction,
+run(nrsteps), results()) against simulate, in alternating rounds: the step-wise
+path must cost no more per step, and end on the same bits.
 
 The scaling table runs tovrin alone at N = 4,000 .. 1,000,000 (fewer steps for
 the large systems) and reports time per atom-step and peak resident memory per
@@ -109,9 +113,24 @@ def tovrin_environment(threads: str = THREADS) -> dict:
     return environment
 
 
-def run_tovrin(parameters: Path, arrays: str = "-") -> dict:
+# The same run through tovrin.Simulation, timed around construction, the steps and
+# the result dictionary, as the simulate call above is.
+STEPWISE_CHILD = r"""
+import json, sys, time
+from tovrin import Simulation
+parameter_file = sys.argv[1]
+start = time.perf_counter()
+sim = Simulation(parameter_file)
+sim.run(sim.nrsteps)
+result = sim.results()
+seconds = time.perf_counter() - start
+print(json.dumps({"seconds": seconds, "epot": result["epot"][-1]}))
+"""
+
+
+def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD) -> dict:
     environment = tovrin_environment()
-    done = subprocess.run([sys.executable, "-c", CHILD, str(parameters), arrays], env=environment,
+    done = subprocess.run([sys.executable, "-c", child, str(parameters), arrays], env=environment,
                           cwd=parameters.parent, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError("tovrin run failed:\n" + done.stderr)
@@ -259,6 +278,25 @@ def phases(cases: list) -> None:
 KERNELS = ""  # the kernel set chosen with --kernels, or empty for the widest
 
 
+def stepwise(work: Path, steps: int, rounds: int) -> None:
+    """Simulation.run against simulate on the LJ liquid, in alternating rounds."""
+    parameters = parameter_file(work, LIQUID_N, steps)
+    best = {"simulate": float("inf"), "Simulation.run": float("inf")}
+    energies = set()
+    for _ in range(rounds):
+        for name, child in (("simulate", CHILD), ("Simulation.run", STEPWISE_CHILD)):
+            run = run_tovrin(parameters, child=child)
+            best[name] = min(best[name], run["seconds"])
+            energies.add(run["epot"])
+    print("\nsimulate against Simulation.run: N = %d, %d steps, 2 threads, best of %d rounds\n"
+          % (LIQUID_N, steps, rounds))
+    print("| entry | µs per atom-step | relative to simulate |")
+    print("|---|---|---|")
+    for name, seconds in best.items():
+        print("| %s | %.4f | %.3f |" % (name, seconds / (LIQUID_N * steps) * 1e6, seconds / best["simulate"]))
+    print("final epot equal bit for bit: %s" % (len(energies) == 1), flush=True)
+
+
 def main() -> int:
     global KERNELS
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -269,6 +307,7 @@ def main() -> int:
     parser.add_argument("--kernels", choices=KERNEL_SETS, help="tovrin's kernel set (default: the widest)")
     parser.add_argument("--phases", action="store_true", help="time the list build, forces and steps apart")
     parser.add_argument("--large", action="store_true", help="with --phases: 256,000 particles too (slow)")
+    parser.add_argument("--no-stepwise", action="store_true", help="skip Simulation.run against simulate")
     arguments = parser.parse_args()
     KERNELS = arguments.kernels or ""
     runnable = KERNEL_SETS[:KERNEL_SETS.index(widest_kernel_set(processor()[1])) + 1]
@@ -281,6 +320,8 @@ def main() -> int:
             compare_with_lammps(work, arguments.steps, max(1, arguments.rounds))
         if arguments.phases:
             phases(PHASE_CASES + (LARGE_PHASE_CASES if arguments.large else []))
+        if not arguments.no_stepwise:
+            stepwise(work, arguments.steps, max(1, arguments.rounds))
         if not arguments.no_scaling:
             scaling(work)
     return 0

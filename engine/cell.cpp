@@ -4,8 +4,11 @@
 #include "cell.h"
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include <boost/lexical_cast.hpp>
 
 #include "memory.h"
 #include "parameter_values.h"
@@ -23,6 +26,17 @@ std::vector<double> flatten(const std::vector<vec3>& vectors) {
         flat[3 * i + 2] = vectors[i].z();
     }
     return flat;
+}
+
+// The run's own seed, if the file gives one (key `seed`, a whole number).
+std::optional<std::uint32_t> seed_of(const Parameters& params) {
+    if (!params.contains("seed")) return std::nullopt;
+    try {
+        return params.get_param<unsigned int>("seed");
+    } catch (const boost::bad_lexical_cast&) {
+        throw std::invalid_argument("seed = " + params.entries().at("seed") +
+                                    ": the seed must be a whole number from 0 to 4294967295");
+    }
 }
 
 }  // namespace
@@ -87,12 +101,15 @@ void Cell::initialize() {
 
     const double sqrtktm = std::sqrt(kT / m);
     vec3 sum = vec3::Zero();
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double vz = get_gauss();
-        const double vy = get_gauss();
-        const double vx = get_gauss();
-        velocities[i] = vec3(vx, vy, vz) * sqrtktm;
-        sum += velocities[i];
+    {
+        VelocityDeviates deviates(seed_of(*params));
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const double vz = deviates.next();
+            const double vy = deviates.next();
+            const double vx = deviates.next();
+            velocities[i] = vec3(vx, vy, vz) * sqrtktm;
+            sum += velocities[i];
+        }
     }
     for (const vec3& v : velocities) {
         if (!v.allFinite()) {
@@ -119,8 +136,6 @@ double Cell::estimated_memory(std::uint64_t n, double volume) const {
     const double list = sizeof(std::uint32_t) * expected_list_length(particles, volume, cutoff + shell);
     return particles * arrays + list;
 }
-
-double Cell::get_gauss() const { return draw_standard_normal(); }
 
 std::vector<double> Cell::get_positions() const { return flatten(positions); }
 std::vector<double> Cell::get_velocities() const { return flatten(velocities); }

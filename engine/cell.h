@@ -30,6 +30,8 @@
 using vec3 = Eigen::Vector3d;
 
 struct SubcellGrid;
+class CheckpointWriter;
+class CheckpointReader;
 namespace kernels {
 struct KernelSet;
 struct SubcellScan;
@@ -74,14 +76,27 @@ public:
     double get_etot() const { return etot; }
     const vec3& get_dims() const { return dims; }
 
+    // Checkpoints (checkpoint.cpp): every member that later steps read, written as
+    // raw little-endian values, and a cell rebuilt from them that continues bit for
+    // bit. The cell's state is the last part of a checkpoint: `read_state` reads it,
+    // checks the file's checksum, then checks the state against `stated_particles`,
+    // the parameters and itself, throwing std::invalid_argument at the first fault.
+    void write_state(CheckpointWriter& out) const;
+    static std::unique_ptr<Cell> read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
+                                            std::uint64_t stated_particles);
+
 private:
+    struct Restoring {};
+    Cell(const std::shared_ptr<Parameters>& _params, Restoring) : params(_params) {}
+    void check_restored_state(CheckpointReader& in, std::uint64_t stated_particles) const;
+    std::size_t checked_neighbor_runs(CheckpointReader& in) const;
+
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
 
     void initialize();
     // Bytes a run of n particles in `volume` will allocate, at least; reads rcut and
     // shell.
     double estimated_memory(std::uint64_t n, double volume) const;
-    double get_gauss() const;
 
     // Per-thread output of the neighbour-list build: the runs of one chunk of particles.
     struct RunBuffer {

@@ -1,6 +1,7 @@
 """The ``tovrin`` command: run a parameter file, inspect movies, g(r), LAMMPS export.
 
-    tovrin run PARAMFILE [--plot PNG] [--save NPZ]
+    tovrin run PARAMFILE [--plot PNG] [--save NPZ] [--movie FILE [--every K]]
+               [--checkpoint FILE [--checkpoint-every K]] [--restart FILE]
     tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K] [--strict]
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
@@ -9,7 +10,8 @@
 
 Errors print the message and exit with status 1, as does `tovrin check` when a
 needed key has no usable value; a malformed command line exits with status 2, and
-so does plain `tovrin`, after printing the help.
+so does plain `tovrin`, after printing the help; Ctrl-C stops a run between two
+steps, saves what was asked for and exits with status 130.
 """
 from __future__ import annotations
 
@@ -81,35 +83,136 @@ def _save_result(path: str, result: dict, cell_length: float) -> None:
 
 
 def _engine():
-    """The extension module's Tovrin type, or a hint when this is an unbuilt source tree."""
+    """The Simulation class, or a hint when this is an unbuilt source tree."""
     try:
-        from .tovrin import Tovrin
+        from .simulation import Simulation
     except ImportError as error:
         package = os.path.dirname(os.path.abspath(__file__))
         raise CommandError(f"the engine tovrin.tovrin cannot be imported from {package} ({error}): "
                            f"in the source tree, run the installed `tovrin` command, or "
                            f"`python -m tovrin` from another folder") from None
-    return Tovrin
+    return Simulation
+
+
+class _Progress:
+    """Steps done, atom-steps per second and time left: a bar on a terminal, a plain
+    line every few seconds otherwise (both on standard error)."""
+
+    PLAIN_INTERVAL = 5.0  # seconds between plain lines
+
+    def __init__(self, first: int, last: int, particles: int):
+        self.first, self.last, self.particles = first, last, particles
+        self.started = self.shown = time.perf_counter()
+        self.bar = None
+        if sys.stderr.isatty():
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=last, initial=first, unit="step", dynamic_ncols=True, file=sys.stderr)
+
+    def rate(self, step: int) -> float:
+        seconds = time.perf_counter() - self.started
+        return self.particles * (step - self.first) / seconds if seconds > 0 else 0.0
+
+    def update(self, step: int) -> None:
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"{self.rate(step):.3g} atom-steps/s", refresh=False)
+            self.bar.update(step - self.bar.n)
+        elif time.perf_counter() - self.shown >= self.PLAIN_INTERVAL or step == self.last:
+            self.shown = time.perf_counter()
+            rate = self.rate(step)
+            left = self.particles * (self.last - step) / rate if rate > 0 else float("nan")
+            print(f"step {step}/{self.last}  {rate:.3g} atom-steps/s  {left:.0f} s left", file=sys.stderr,
+                  flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _start(Simulation, args: argparse.Namespace):
+    """The simulation to run, built from the parameter file or its checkpoint, and
+    the step to run it to: the file's nrsteps."""
+    if not args.restart:
+        simulation = Simulation(args.paramfile)
+        return simulation, simulation.nrsteps
+    if not os.path.exists(args.paramfile):
+        raise CommandError(f"Cannot open file: {args.paramfile}")
+    simulation = Simulation.load(args.restart)
+    wanted = paramfile.read(args.paramfile)
+    differing = sorted(key for key in set(wanted.text) | set(simulation.parameters)
+                       if key != "nrsteps" and wanted.text.get(key) != simulation.parameters.get(key))
+    if differing:
+        raise CommandError(f"--restart {args.restart}: mismatched: the checkpoint's parameters differ from "
+                           f"{args.paramfile} in {', '.join(differing)}")
+    return simulation, wanted.whole("nrsteps")
+
+
+def _stops(step: int, last: int, *periods: Optional[int]) -> int:
+    """The first step after `step` at which a periodic task is due, or `last`."""
+    due = [(step // k + 1) * k for k in periods if k]
+    return min([last] + due)
 
 
 def run(args: argparse.Namespace) -> int:
-    Tovrin = _engine()
+    Simulation = _engine()
     plot = _plot_output(args.plot) if args.plot else None
     # numpy.savez appends the extension itself otherwise.
     save = _writable_output(args.save if args.save.endswith(".npz") else args.save + ".npz") if args.save else None
+    movie_path = _writable_output(args.movie) if args.movie else None
+    checkpoint = _writable_output(args.checkpoint) if args.checkpoint else None
     started = time.perf_counter()
-    result = Tovrin().simulate(args.paramfile)
+    simulation, last = _start(Simulation, args)
+    first = simulation.step
+    if first > last:
+        raise CommandError(f"--restart {args.restart}: the checkpoint has run {first} steps, "
+                           f"more than nrsteps = {last} of {args.paramfile}")
+    if movie_path and not args.restart:
+        simulation.write_movie(movie_path, create=True)
+    progress = _Progress(first, last, simulation.nr_particles)
+    # Runs in stretches that end where a frame or a checkpoint is due, short enough
+    # (about a fifth of a second) for the progress to move.
+    stretch = 1
+    try:
+        while simulation.step < last:
+            stop = min(_stops(simulation.step, last, args.every if movie_path else None,
+                              args.checkpoint_every if checkpoint else None), simulation.step + stretch)
+            before = time.perf_counter()
+            simulation.run(stop - simulation.step)
+            seconds = time.perf_counter() - before
+            stretch = max(1, min(2 * stretch, int(stretch * 0.2 / seconds) if seconds > 0 else 2 * stretch))
+            if movie_path and simulation.step % args.every == 0:
+                simulation.write_movie(movie_path)
+            if checkpoint and args.checkpoint_every and simulation.step % args.checkpoint_every == 0:
+                simulation.save(checkpoint)
+            progress.update(simulation.step)
+    except KeyboardInterrupt:
+        progress.close()
+        print(f"tovrin run: interrupted after step {simulation.step} of {last}", file=sys.stderr, flush=True)
+        _save_outputs(simulation, args, checkpoint, save, stderr=True)
+        return 130
+    progress.close()
     seconds = time.perf_counter() - started
+    result = simulation.results()
     print(_summary(args.paramfile, result, seconds), flush=True)
-    if save:
-        _save_result(save, result, paramfile.read(args.paramfile).real("cell_length"))
-        print(f"saved the result to {save}")
+    _save_outputs(simulation, args, checkpoint, save)
     if plot:
         from .plots import plot_energies
 
         plot_energies(result, plot, title=os.path.basename(args.paramfile))
         print(f"plotted the energies to {plot}")
     return 0
+
+
+def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str], save: Optional[str],
+                  stderr: bool = False) -> None:
+    """The checkpoint and the --save results of the steps done, each announced."""
+    out = sys.stderr if stderr else sys.stdout
+    if checkpoint:
+        simulation.save(checkpoint)
+        print(f"saved the checkpoint of step {simulation.step} to {checkpoint}", file=out, flush=True)
+    if save:
+        _save_result(save, simulation.results(), float(simulation.parameters["cell_length"]))
+        print(f"saved the result of {simulation.step} steps to {save}", file=out, flush=True)
 
 
 def movie_command(args: argparse.Namespace) -> int:
@@ -268,6 +371,15 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--plot", metavar="PNG",
                          help="plot the energies per particle / ε and the temperature / ε against the step")
     command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
+    command.add_argument("--movie", metavar="FILE",
+                         help="record a movie in tovrin-md's format: frame 0, then one every K steps")
+    command.add_argument("--every", type=_positive, default=100, metavar="K",
+                         help="steps between movie frames (default 100)")
+    command.add_argument("--checkpoint", metavar="FILE",
+                         help="save an exact checkpoint at the end, on Ctrl-C and every --checkpoint-every steps")
+    command.add_argument("--checkpoint-every", type=_positive, metavar="K", help="steps between checkpoints")
+    command.add_argument("--restart", metavar="FILE",
+                         help="continue the checkpointed run of PARAMFILE up to its nrsteps")
     command.set_defaults(handler=run)
 
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")
