@@ -176,7 +176,7 @@ def test_arrays_are_copies_that_cannot_change_the_run(write_parameters):
     positions[:] = 0.0
     sim.velocities[:] = 1e9
     sim.run(1)
-    assert np.all(sim.positions > 0) and sim.box.tolist() == [3.0] * 3
+    assert np.all(sim.positions > 0) and sim.box.tolist() == [float(TINY["cell_length"])] * 3
     assert sim.step == 1 and len(sim.energies["etot"]) == 1 and sim.etot == sim.energies["etot"][-1]
 
 
