@@ -1,6 +1,7 @@
 """tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
 
-    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling]
+    python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps] [--no-stepwise]
+                              [--kernels generic|avx2|avx512] [--phases] [--large]
 
 Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
 skin 0.3, sigma = epsilon = mass = 1, kT 0.72 with a Berendsen thermostat
@@ -16,10 +17,21 @@ round, so a slow spell of a shared machine hits them alike. The potential
 energy of tovrin's final configuration, recomputed by LAMMPS (run 0), must
 equal tovrin's last epot to 1e-10 relative.
 
+The step-wise table runs the same liquid through tovrin.Simulation (construction,
+run(nrsteps), results()) against simulate, in alternating rounds: the step-wise
+path must cost no more per step, and end on the same bits.
+
 The scaling table runs tovrin alone at N = 4,000 .. 1,000,000 (fewer steps for
 the large systems) and reports time per atom-step and peak resident memory per
 particle, the latter for the whole process (interpreter and NumPy included)
 and for what simulate added to it.
+
+--kernels runs tovrin with the named kernel set (the environment variable
+TOVRIN_KERNELS) instead of the widest the processor offers, so that one machine
+gives the figures of narrower processors too. --phases builds tovrin-phases
+(bench/phases.cpp) and times the neighbour-list build alone, the forces alone
+and whole steps, at one and two threads, for the liquid as it starts (lattice
+order) and after 2,000 steps have mixed it; --large adds 256,000 particles.
 """
 
 from __future__ import annotations
@@ -43,6 +55,11 @@ LIQUID_N = 32000
 LIQUID_LENGTH = 33.59192382765014  # (32000 / 0.8442) ** (1 / 3)
 THREADS = "2"
 SCALING = [(4000, 500), (32000, 500), (256000, 100), (1000000, 50)]
+KERNEL_SETS = ("generic", "avx2", "avx512")
+# Phase timings: (particles, steps run before timing, steps timed, repeats).
+PHASE_CASES = [(32000, 0, 16, 3), (32000, 2000, 16, 3)]
+LARGE_PHASE_CASES = [(256000, 1000, 8, 3)]
+REPO = Path(__file__).resolve().parent.parent
 ENERGY_TOLERANCE = 1e-10
 
 PARAMETERS = """\
@@ -88,9 +105,32 @@ def parameter_file(directory: Path, n: int, steps: int) -> Path:
     return path
 
 
-def run_tovrin(parameters: Path, arrays: str = "-") -> dict:
-    environment = dict(os.environ, OMP_NUM_THREADS=THREADS)
-    done = subprocess.run([sys.executable, "-c", CHILD, str(parameters), arrays], env=environment,
+def tovrin_environment(threads: str = THREADS) -> dict:
+    """The environment of a tovrin run: its threads, and its kernel set if chosen."""
+    environment = dict(os.environ, OMP_NUM_THREADS=threads)
+    if KERNELS:
+        environment["TOVRIN_KERNELS"] = KERNELS
+    return environment
+
+
+# The same run through tovrin.Simulation, timed around construction, the steps and
+# the result dictionary, as the simulate call above is.
+STEPWISE_CHILD = r"""
+import json, sys, time
+from tovrin import Simulation
+parameter_file = sys.argv[1]
+start = time.perf_counter()
+sim = Simulation(parameter_file)
+sim.run(sim.nrsteps)
+result = sim.results()
+seconds = time.perf_counter() - start
+print(json.dumps({"seconds": seconds, "epot": result["epot"][-1]}))
+"""
+
+
+def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD) -> dict:
+    environment = tovrin_environment()
+    done = subprocess.run([sys.executable, "-c", child, str(parameters), arrays], env=environment,
                           cwd=parameters.parent, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError("tovrin run failed:\n" + done.stderr)
@@ -104,18 +144,38 @@ def drift_free(velocities: np.ndarray) -> np.ndarray:
     return velocities - total * (1.0 / len(velocities))
 
 
-def machine() -> str:
-    model = "unknown processor"
-    flags = set()
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name") and model == "unknown processor":
+def processor() -> tuple:
+    """The processor's model name and its flags (from /proc/cpuinfo)."""
+    model = platform.machine() or "unknown processor"
+    flags: set = set()
+    cpuinfo = Path("/proc/cpuinfo")
+    for line in (cpuinfo.read_text().splitlines() if cpuinfo.exists() else []):
+        if line.startswith("model name") and model == (platform.machine() or "unknown processor"):
             model = line.split(":", 1)[1].strip()
-        if line.startswith("flags") and not flags:
+        if line.startswith(("flags", "Features")) and not flags:
             flags = set(line.split(":", 1)[1].split())
-    isa = "AVX-512" if {"avx512f", "avx512vl", "avx512dq", "avx512bw"} <= flags else (
-        "AVX2" if "avx2" in flags else "x86-64")
-    return "%s, %d logical cores, %s kernels, %s, Python %s" % (
-        model, os.cpu_count() or 0, isa, platform.platform(), platform.python_version())
+    return model, flags
+
+
+def widest_kernel_set(flags: set) -> str:
+    """The widest kernel set the flags allow (the engine's own rule)."""
+    return ("avx512" if {"avx512f", "avx512vl", "avx512dq", "avx512bw"} <= flags
+            else "avx2" if "avx2" in flags else "generic")
+
+
+def kernel_set(flags: set) -> str:
+    """The kernel set tovrin runs: the one chosen, else the widest (tovrin-phases
+    prints the name the engine itself reports)."""
+    return KERNELS or widest_kernel_set(flags)
+
+
+def machine() -> str:
+    model, flags = processor()
+    vector_flags = sorted(f for f in flags if f.startswith(("sse4", "avx", "fma", "asimd", "sve")))
+    chosen = "chosen by --kernels" if KERNELS else "the widest"
+    return "%s, %d logical cores, %s kernels (%s), %s, Python %s\nprocessor vector flags: %s" % (
+        model, os.cpu_count() or 0, kernel_set(flags), chosen, platform.platform(), platform.python_version(),
+        " ".join(vector_flags) or "none")
 
 
 def compare_with_lammps(work: Path, steps: int, rounds: int) -> None:
@@ -184,18 +244,84 @@ def scaling(work: Path) -> None:
                  (run["peak"] - run["baseline"]) / n), flush=True)
 
 
+def build_phases() -> Path:
+    """Builds tovrin-phases in build/bench of this checkout and returns its path."""
+    build = REPO / "build" / "bench"
+    for command in (["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"],
+                    ["cmake", "--build", str(build), "--target", "tovrin-phases"]):
+        done = subprocess.run(command, capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            raise RuntimeError("building tovrin-phases failed:\n" + done.stdout + done.stderr)
+    return build / "bench" / "tovrin-phases"
+
+
+def phases(cases: list) -> None:
+    program = build_phases()
+    print("\ntovrin's phases (tovrin-phases): µs per atom for one list build and for one force "
+          "computation, µs per atom-step for whole steps (list rebuilds included); best of the repeats, "
+          "wall time and, in brackets, processor time of all threads (steadier on a shared machine)\n")
+    print("| N | steps before | threads | kernels | list entries per atom | list build | forces | step |")
+    print("|---|---|---|---|---|---|---|---|")
+    for n, mix, steps, repeats in cases:
+        for threads in ("1", THREADS):
+            done = subprocess.run([str(program), str(n), str(mix), str(steps), str(repeats)],
+                                  env=tovrin_environment(threads), capture_output=True, text=True, check=False)
+            if done.returncode != 0:
+                raise RuntimeError("tovrin-phases failed:\n" + done.stderr)
+            run = json.loads(done.stdout.splitlines()[-1])
+            figures = " | ".join("%.4f (%.4f)" % (run[phase + "_us_per_atom"], run[phase + "_cpu_us_per_atom"])
+                                 for phase in ("build", "forces", "step"))
+            print("| %d | %d | %d | %s | %.1f | %s |"
+                  % (run["n"], run["mix"], run["threads"], run["kernels"], run["list_entries"], figures), flush=True)
+
+
+KERNELS = ""  # the kernel set chosen with --kernels, or empty for the widest
+
+
+def stepwise(work: Path, steps: int, rounds: int) -> None:
+    """Simulation.run against simulate on the LJ liquid, in alternating rounds."""
+    parameters = parameter_file(work, LIQUID_N, steps)
+    best = {"simulate": float("inf"), "Simulation.run": float("inf")}
+    energies = set()
+    for _ in range(rounds):
+        for name, child in (("simulate", CHILD), ("Simulation.run", STEPWISE_CHILD)):
+            run = run_tovrin(parameters, child=child)
+            best[name] = min(best[name], run["seconds"])
+            energies.add(run["epot"])
+    print("\nsimulate against Simulation.run: N = %d, %d steps, 2 threads, best of %d rounds\n"
+          % (LIQUID_N, steps, rounds))
+    print("| entry | µs per atom-step | relative to simulate |")
+    print("|---|---|---|")
+    for name, seconds in best.items():
+        print("| %s | %.4f | %.3f |" % (name, seconds / (LIQUID_N * steps) * 1e6, seconds / best["simulate"]))
+    print("final epot equal bit for bit: %s" % (len(energies) == 1), flush=True)
+
+
 def main() -> int:
+    global KERNELS
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=3, help="alternating rounds of both engines")
     parser.add_argument("--steps", type=int, default=500)
     parser.add_argument("--no-scaling", action="store_true", help="skip the scaling table")
     parser.add_argument("--no-lammps", action="store_true", help="skip the comparison with LAMMPS")
+    parser.add_argument("--kernels", choices=KERNEL_SETS, help="tovrin's kernel set (default: the widest)")
+    parser.add_argument("--phases", action="store_true", help="time the list build, forces and steps apart")
+    parser.add_argument("--large", action="store_true", help="with --phases: 256,000 particles too (slow)")
+    parser.add_argument("--no-stepwise", action="store_true", help="skip Simulation.run against simulate")
     arguments = parser.parse_args()
+    KERNELS = arguments.kernels or ""
+    runnable = KERNEL_SETS[:KERNEL_SETS.index(widest_kernel_set(processor()[1])) + 1]
+    if KERNELS not in ("",) + runnable:
+        raise SystemExit("--kernels %s: this processor runs only %s" % (KERNELS, ", ".join(runnable)))
     print(machine())
     with tempfile.TemporaryDirectory(prefix="tovrin-bench-") as directory:
         work = Path(directory)
         if not arguments.no_lammps:
             compare_with_lammps(work, arguments.steps, max(1, arguments.rounds))
+        if arguments.phases:
+            phases(PHASE_CASES + (LARGE_PHASE_CASES if arguments.large else []))
+        if not arguments.no_stepwise:
+            stepwise(work, arguments.steps, max(1, arguments.rounds))
         if not arguments.no_scaling:
             scaling(work)
     return 0

@@ -4,9 +4,13 @@
 #include "cell.h"
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include <boost/lexical_cast.hpp>
+
+#include "memory.h"
 #include "parameter_values.h"
 #include "random_stream.h"
 
@@ -22,6 +26,17 @@ std::vector<double> flatten(const std::vector<vec3>& vectors) {
         flat[3 * i + 2] = vectors[i].z();
     }
     return flat;
+}
+
+// The run's own seed, if the file gives one (key `seed`, a whole number).
+std::optional<std::uint32_t> seed_of(const Parameters& params) {
+    if (!params.contains("seed")) return std::nullopt;
+    try {
+        return params.get_param<unsigned int>("seed");
+    } catch (const boost::bad_lexical_cast&) {
+        throw std::invalid_argument("seed = " + params.entries().at("seed") +
+                                    ": the seed must be a whole number from 0 to 4294967295");
+    }
 }
 
 }  // namespace
@@ -53,6 +68,10 @@ void Cell::initialize() {
                                     format_value(volume) + " that cannot hold a lattice of nr_particles = " +
                                     std::to_string(n));
     }
+    const double kT = params->get_param<double>("kT");
+    const double m = positive_param(*params, "mass");
+    require_memory(estimated_memory(n, volume), "nr_particles = " + std::to_string(n));
+
     const auto nx = static_cast<std::uint64_t>(std::ceil(dims.x() / dl));
     const auto ny = static_cast<std::uint64_t>(std::ceil(dims.y() / dl));
     const auto nz = static_cast<std::uint64_t>(std::ceil(dims.z() / dl));
@@ -80,16 +99,17 @@ void Cell::initialize() {
     }
     positions_initial = positions;
 
-    const double kT = params->get_param<double>("kT");
-    const double m = positive_param(*params, "mass");
     const double sqrtktm = std::sqrt(kT / m);
     vec3 sum = vec3::Zero();
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double vz = get_gauss();
-        const double vy = get_gauss();
-        const double vx = get_gauss();
-        velocities[i] = vec3(vx, vy, vz) * sqrtktm;
-        sum += velocities[i];
+    {
+        VelocityDeviates deviates(seed_of(*params));
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const double vz = deviates.next();
+            const double vy = deviates.next();
+            const double vx = deviates.next();
+            velocities[i] = vec3(vx, vy, vz) * sqrtktm;
+            sum += velocities[i];
+        }
     }
     for (const vec3& v : velocities) {
         if (!v.allFinite()) {
@@ -106,7 +126,16 @@ void Cell::initialize() {
     dij_list.resize(n, vec3::Zero());
 }
 
-double Cell::get_gauss() const { return draw_standard_normal(); }
+// The run's largest allocations: six particle arrays, the sub-cell sort and the
+// neighbour list as its first build reserves it.
+double Cell::estimated_memory(std::uint64_t n, double volume) const {
+    const double cutoff = params->get_param<double>("rcut");
+    const double shell = params->get_param<double>("shell");
+    const double particles = static_cast<double>(n);
+    const double arrays = 6 * sizeof(vec3) + sizeof(std::uint32_t) + 3 * sizeof(double);
+    const double list = sizeof(std::uint32_t) * expected_list_length(particles, volume, cutoff + shell);
+    return particles * arrays + list;
+}
 
 std::vector<double> Cell::get_positions() const { return flatten(positions); }
 std::vector<double> Cell::get_velocities() const { return flatten(velocities); }

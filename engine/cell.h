@@ -12,8 +12,9 @@
 // Threads: the neighbour-list build, the force computation, the half kicks, the
 // thermostat and the drift each run one OpenMP loop over particles; iteration i
 // writes only particle i. Energy sums are summed per thread over one contiguous block
-// of particles each and the partials are added together atomically, so with one or
-// two threads every result is reproducible bit for bit.
+// of particles each and the partials are added in thread order, so every thread count
+// repeats its results bit for bit (and one and two threads give the same sums as an
+// atomic addition of the partials would).
 #pragma once
 
 #include <chrono>
@@ -29,6 +30,8 @@
 using vec3 = Eigen::Vector3d;
 
 struct SubcellGrid;
+class CheckpointWriter;
+class CheckpointReader;
 namespace kernels {
 struct KernelSet;
 struct SubcellScan;
@@ -77,11 +80,27 @@ public:
     double get_etot() const { return etot; }
     const vec3& get_dims() const { return dims; }
 
+    // Checkpoints (checkpoint.cpp): every member that later steps read, written as
+    // raw little-endian values, and a cell rebuilt from them that continues bit for
+    // bit. The cell's state is the last part of a checkpoint: `read_state` reads it,
+    // checks the file's checksum, then checks the state against `stated_particles`,
+    // the parameters and itself, throwing std::invalid_argument at the first fault.
+    void write_state(CheckpointWriter& out) const;
+    static std::unique_ptr<Cell> read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
+                                            std::uint64_t stated_particles);
+
 private:
+    struct Restoring {};
+    Cell(const std::shared_ptr<Parameters>& _params, Restoring) : params(_params) {}
+    void check_restored_state(CheckpointReader& in, std::uint64_t stated_particles) const;
+    std::size_t checked_neighbor_runs(CheckpointReader& in) const;
+
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
 
     void initialize();
-    double get_gauss() const;
+    // Bytes a run of n particles in `volume` will allocate, at least; reads rcut and
+    // shell.
+    double estimated_memory(std::uint64_t n, double volume) const;
 
     // Per-thread output of the neighbour-list build: the runs of one chunk of particles.
     struct RunBuffer {
@@ -107,6 +126,9 @@ private:
     void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
                    std::size_t first, std::size_t last, RunBuffer& buffer);
     void append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer);
+    // Entries the list is expected to hold at n particles in `volume` (runs of all
+    // particles within csc, with a tenth to spare), at most 2^32 - 1.
+    static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
     bool check_update_neighbor_list() const;
     void calculate_forces();
@@ -138,4 +160,5 @@ private:
     std::vector<RunBuffer> run_buffers;       // one per thread
     std::size_t longest_run = 0;              // entries of the longest run, its closing index included
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
+    std::vector<double> thread_partials;      // per-thread energy partials, summed in thread order
 };

@@ -34,15 +34,9 @@ void Cell::calculate_forces() {
                                      neighbor_list.size(), coordinates(forces),
                                      force_scratch.data(), scratch_per_thread, {dims.x(), dims.y(), dims.z()},
                                      rcutsq, sigmasq, epot_cutoff};
-    double epotsum = 0.0;
-#pragma omp parallel
-    {
-        const Block block = this_thread_block(n);
-        const double partial =
-            kernel.force_block(args, block.begin, block.end, static_cast<std::size_t>(omp_get_thread_num()));
-#pragma omp atomic
-        epotsum += partial;
-    }
+    const double epotsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t thread) {
+        return kernel.force_block(args, block.begin, block.end, thread);
+    });
 
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;

@@ -55,10 +55,11 @@ void Cell::build_neighbor_list() {
 void Cell::sort_into_subcells(const SubcellGrid& grid) {
     const std::size_t n = positions.size();
     const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
-    subcells.index.resize(n);
-    subcells.x.resize(n);
-    subcells.y.resize(n);
-    subcells.z.resize(n);
+    // Padded, so that the scan reads whole vectors past a stretch's end.
+    subcells.index.resize(n + kernels::scan_padding);
+    subcells.x.resize(n + kernels::scan_padding);
+    subcells.y.resize(n + kernels::scan_padding);
+    subcells.z.resize(n + kernels::scan_padding);
     const auto place = [&](std::size_t slot, std::size_t i) {
         subcells.index[slot] = static_cast<std::uint32_t>(i);
         subcells.x[slot] = positions[i].x();
@@ -140,11 +141,15 @@ void Cell::append_runs(std::size_t first, std::size_t last, const RunBuffer& buf
 
 // Grows the list's storage once, to a little more than an even spread of the
 // particles predicts, so that appending does not reallocate (and briefly double) it.
+double Cell::expected_list_length(double n, double volume, double csc) {
+    const double expected = n * (1.0 + 1.1 * (n / volume) * (4.0 / 3.0) * 3.141592653589793 * csc * csc * csc) + n;
+    return std::min(expected, double(std::numeric_limits<std::uint32_t>::max()));
+}
+
 void Cell::reserve_neighbor_list(double csc) {
     const double n = static_cast<double>(positions.size());
     const double volume = dims.x() * dims.y() * dims.z();
-    const double expected = n * (1.0 + 1.1 * (n / volume) * (4.0 / 3.0) * 3.141592653589793 * csc * csc * csc) + n;
-    const double capped = std::min(expected, double(std::numeric_limits<std::uint32_t>::max()));
+    const double capped = expected_list_length(n, volume, csc);
     if (neighbor_list.capacity() < capped) neighbor_list.reserve(static_cast<std::size_t>(capped));
 }
 

@@ -1,12 +1,13 @@
 // How the engine's parallel loops share their work: the contiguous block of
-// particles each thread takes, and the first exception of a parallel region carried
-// out of it.
+// particles each thread takes, the sum of per-thread partials in thread order, and
+// the first exception of a parallel region carried out of it.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <vector>
 
 #include <omp.h>
 
@@ -27,6 +28,28 @@ inline Block thread_block(std::size_t n, std::size_t thread, std::size_t threads
 inline Block this_thread_block(std::size_t n) {
     return thread_block(n, static_cast<std::size_t>(omp_get_thread_num()),
                         static_cast<std::size_t>(omp_get_num_threads()));
+}
+
+// Sums `block_sum(block, thread)` over the threads of one parallel region, each
+// thread taking its own block of [0, n). The partials are added in thread order,
+// starting from 0.0, once the region has ended, so that a sum repeats itself bit for
+// bit at any thread count (with one or two threads that is the sum an atomic
+// addition of the partials gives). `partials` is the caller's storage, kept from
+// call to call.
+template <typename BlockSum>
+double sum_in_thread_order(std::size_t n, std::vector<double>& partials, BlockSum&& block_sum) {
+    partials.assign(static_cast<std::size_t>(omp_get_max_threads()), 0.0);
+    std::size_t team = 0;
+#pragma omp parallel
+    {
+        const auto thread = static_cast<std::size_t>(omp_get_thread_num());
+        partials[thread] = block_sum(this_thread_block(n), thread);
+#pragma omp master
+        team = static_cast<std::size_t>(omp_get_num_threads());
+    }
+    double sum = 0.0;
+    for (std::size_t thread = 0; thread < team; ++thread) sum += partials[thread];
+    return sum;
 }
 
 // Runs a parallel region's work items, keeping the first exception to rethrow once

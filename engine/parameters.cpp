@@ -1,13 +1,53 @@
+// The parameter table: reading the file's assignments, and the typed lookups.
 #include "parameters.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <ios>
 #include <stdexcept>
 
 #include <boost/lexical_cast.hpp>
 #include <boost/regex.hpp>
+#include <sys/stat.h>
+
+namespace {
+
+// A std::ios_base::failure whose text is exactly the message (the base class adds
+// the text of its error code).
+class FileError : public std::ios_base::failure {
+public:
+    explicit FileError(const std::string& message_) : std::ios_base::failure(message_), message(message_) {}
+    const char* what() const noexcept override { return message.c_str(); }
+
+private:
+    std::string message;
+};
+
+FileError unreadable(const std::string& inputfile, const std::string& reason) {
+    return FileError("Cannot read parameter file " + inputfile + ": " + reason);
+}
+
+// What a path that exists is, when it is not a file to read assignments from: a
+// directory, or a FIFO, device or socket, whose reading would wait for a writer or
+// never end. Empty for a regular file.
+std::string not_a_parameter_file(const struct stat& status) {
+    if (S_ISREG(status.st_mode)) return "";
+    if (S_ISDIR(status.st_mode)) return "it is a directory";
+    if (S_ISFIFO(status.st_mode)) return "it is a FIFO, not a regular file";
+    if (S_ISSOCK(status.st_mode)) return "it is a socket, not a regular file";
+    return "it is a device, not a regular file";
+}
+
+}  // namespace
 
 Parameters::Parameters(const std::string& inputfile) {
+    struct stat status {};
+    if (stat(inputfile.c_str(), &status) != 0) return;  // no such file: an empty table
+    const std::string refusal = not_a_parameter_file(status);
+    if (!refusal.empty()) throw unreadable(inputfile, refusal);
     std::ifstream input(inputfile);
+    if (!input) throw unreadable(inputfile, std::strerror(errno));
     const boost::regex regex_keyword(R"(^\s*([a-zA-Z0-9_]+)\s*=\s*([0-9.]+)\s*$)");
     std::string line;
     while (std::getline(input, line)) {

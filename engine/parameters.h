@@ -11,8 +11,13 @@
 
 class Parameters {
 public:
-    // Reads `inputfile`; a file that cannot be opened or read gives an empty table.
+    // Reads `inputfile`; a path that does not exist gives an empty table. Throws
+    // std::ios_base::failure "Cannot read parameter file <name>: <why>" for a
+    // directory, a FIFO, device or socket (never opened, so never waited on) and a
+    // file that cannot be opened for reading.
     explicit Parameters(const std::string& inputfile);
+    // An empty table, to be filled by set_param (a checkpoint's saved settings).
+    Parameters() = default;
 
     // Stores `p` under `name` unless `name` already has a value.
     void set_param(const std::string& name, const std::string& p);
@@ -22,6 +27,10 @@ public:
     // and boost::bad_lexical_cast for a value that does not convert.
     template <typename T>
     T get_param(const std::string& name) const;
+
+    bool contains(const std::string& name) const { return params.count(name) != 0; }
+    // Every key with its value text as written, for a checkpoint to record.
+    const std::unordered_map<std::string, std::string>& entries() const { return params; }
 
 private:
     std::unordered_map<std::string, std::string> params;  // key -> value text as written

@@ -1,6 +1,6 @@
-// The process-wide source of standard normal deviates for the initial velocities:
-// the engine, the distribution and the one stream that every cell of a process draws
-// from, in turn.
+// The sources of standard normal deviates for the initial velocities: the engine,
+// the distribution, the one stream that every cell of a process draws from, in turn,
+// and the seeded streams of runs that have a `seed` of their own.
 //
 // Written out here rather than taken from <random> so that a run repeats bit for bit
 // whichever C++ standard library built the module: the minimal-standard engine and
@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 
 // Park and Miller's multiplicative congruential engine (std::minstd_rand0): seed 1,
 // s <- 16807 s mod (2^31 - 1); every output is the new state.
@@ -19,6 +21,10 @@ public:
     static constexpr std::uint64_t modulus = 2147483647;
     static constexpr std::uint32_t min = 1;
     static constexpr std::uint32_t max = modulus - 1;
+
+    MinimalStandardEngine() = default;
+    // Starts from `initial_state`, which must lie in [min, max].
+    explicit MinimalStandardEngine(std::uint32_t initial_state) : state(initial_state) {}
 
     std::uint32_t operator()() {
         state = static_cast<std::uint32_t>(multiplier * state % modulus);
@@ -80,3 +86,27 @@ private:
 // The next deviate of the process-wide stream: the first cell of a process starts it
 // from seed 1, every later one continues where the one before stopped.
 double draw_standard_normal();
+
+// The deviates of one cell's initial velocities. With a seed they come from a stream
+// of the cell's own, started from a state derived from the seed (a repeated run
+// repeats, different seeds give unrelated streams). Without one they come from the
+// process-wide stream, held for the life of this object: constructions on several
+// threads then each take one whole, unbroken block of the stream, one after another.
+class VelocityDeviates {
+public:
+    explicit VelocityDeviates(std::optional<std::uint32_t> seed);
+    double next();
+
+private:
+    struct Seeded {
+        MinimalStandardEngine engine;
+        PolarNormalDistribution distribution;
+    };
+    std::optional<Seeded> seeded;
+    std::unique_lock<std::mutex> process_stream_lock;  // held only when drawing from the process-wide stream
+};
+
+// The engine state that `seed` starts a stream from: the seed's bits mixed by the
+// SplitMix64 finaliser and mapped into [min, max], so that neighbouring seeds start
+// far apart in the engine's cycle rather than at nearly proportional states.
+std::uint32_t seeded_engine_state(std::uint32_t seed);

@@ -10,6 +10,10 @@
 
 SubcellGrid::SubcellGrid(const vec3& dims, double cutoff, double shell) {
     const double csc = cutoff + shell;
+    if (!(csc > 0.0)) {
+        throw std::invalid_argument("rcut + shell = " + format_value(cutoff) + " + " + format_value(shell) +
+                                    ": the neighbour-list radius must be positive");
+    }
     double count[3];
     for (int k = 0; k < 3; ++k) {
         count[k] = std::trunc(dims[k] / csc);
@@ -18,6 +22,13 @@ SubcellGrid::SubcellGrid(const vec3& dims, double cutoff, double shell) {
                 "cell_length = " + format_value(dims[k]) + " is shorter than rcut + shell = " +
                 format_value(cutoff) + " + " + format_value(shell) +
                 ": the box must be at least as long as the neighbour-list radius");
+        }
+        // A pair interacts through its nearest image only; beyond half the box a
+        // second image would be inside the cut-off too.
+        if (!(2.0 * cutoff <= dims[k])) {
+            throw std::invalid_argument("cell_length = " + format_value(dims[k]) + " is shorter than twice rcut = 2 * " +
+                                        format_value(cutoff) +
+                                        ": the box must be at least twice as long as the cut-off radius");
         }
     }
     // Sub-cell ids are 32-bit.
@@ -31,4 +42,7 @@ SubcellGrid::SubcellGrid(const vec3& dims, double cutoff, double shell) {
         n[k] = static_cast<unsigned int>(count[k]);
         edge[k] = dims[k] / n[k];
     }
+    // The build keeps a pair at squared distance <= csc * csc; sub-cells are left out
+    // only beyond that by a margin far wider than its rounding.
+    reach_sq = (csc * csc) * (1.0 + 1e-12);
 }

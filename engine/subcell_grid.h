@@ -11,9 +11,11 @@
 struct SubcellGrid {
     unsigned int n[3];  // sub-cells along x, y, z
     double edge[3];     // their edge lengths
+    double reach_sq;    // squared list radius, a hair larger (see scan_ranges)
 
-    // Throws std::invalid_argument for a box shorter than rcut + shell, or one that
-    // needs more sub-cells than 32-bit ids number.
+    // Throws std::invalid_argument for a radius rcut + shell of zero, a box shorter
+    // than rcut + shell or than twice rcut, or one that needs more sub-cells than
+    // 32-bit ids number.
     SubcellGrid(const vec3& dims, double cutoff, double shell);
 
     // trunc(x / edge), kept inside the grid: a wrapped coordinate can equal the box
@@ -37,15 +39,19 @@ struct SubcellGrid {
     // outermost over (low, own, high) neighbours with periodic wrap, z innermost,
     // adjacent ones merged. With fewer than three sub-cells along an axis the wrapped
     // neighbours coincide; each distinct sub-cell is scanned once, in the order of
-    // its first occurrence. Returns the number of stretches.
+    // its first occurrence. A sub-cell whose nearest point lies beyond the list
+    // radius holds no neighbour and is left out, which leaves the list unchanged.
+    // Returns the number of stretches.
     template <typename FirstEntry>
     unsigned int scan_ranges(const vec3& p, FirstEntry first_entry, std::uint32_t ranges[27][2],
                              bool& periodic) const {
         unsigned int values[3][3];
+        double gap_sq[3][3];  // squared distance along the axis from p to each sub-cell
         unsigned int count[3];
         periodic = false;
         for (int k = 0; k < 3; ++k) {
             const unsigned int c = coordinate(k, p[k]);
+            gaps_sq(k, c, p[k], gap_sq[k]);
             // Away from the grid's faces, with five or more sub-cells along the axis,
             // the scanned sub-cells span at most two fifths of the box: no separation
             // comes near half of it, and the minimum image is the plain difference.
@@ -59,10 +65,11 @@ struct SubcellGrid {
             }
         }
         unsigned int nranges = 0;
-        unsigned int previous = 0;
+        unsigned int previous = 0;  // the last sub-cell scanned
         for (unsigned int a = 0; a < count[0]; ++a) {
             for (unsigned int b = 0; b < count[1]; ++b) {
                 for (unsigned int d = 0; d < count[2]; ++d) {
+                    if (gap_sq[0][a] + (gap_sq[1][b] + gap_sq[2][d]) > reach_sq) continue;
                     const unsigned int cell = key(values[0][a], values[1][b], values[2][d]);
                     if (nranges > 0 && cell == previous + 1) {
                         ranges[nranges - 1][1] = first_entry(cell + 1);
@@ -75,5 +82,22 @@ struct SubcellGrid {
             }
         }
         return nranges;
+    }
+
+private:
+    // The squared gaps along axis k from x, in sub-cell c, to the low, own and high
+    // neighbour sub-cells: to the own sub-cell's faces, which a wrapped neighbour
+    // shares, as every image beyond lies at least a sub-cell further (with three or
+    // more sub-cells). Shortened by a millionth of a millionth of the box, far more
+    // than the roundings of the sort and of the scan's separations, and zero with
+    // fewer than three sub-cells, where the neighbours coincide.
+    void gaps_sq(int k, unsigned int c, double x, double gap_sq[3]) const {
+        gap_sq[0] = gap_sq[1] = gap_sq[2] = 0.0;
+        if (n[k] < 3) return;
+        const double slack = 1e-12 * (n[k] * edge[k]);
+        const double low = x - c * edge[k] - slack;
+        const double high = (c + 1) * edge[k] - x - slack;
+        gap_sq[0] = low > 0.0 ? low * low : 0.0;
+        gap_sq[2] = high > 0.0 ? high * high : 0.0;
     }
 };

@@ -51,18 +51,14 @@ void Cell::update_velocities_half_dt(double dt) {
     const double m = positive_param(*params, "mass");
     const std::uint64_t n = particle_count(*params);
     const double factor = (0.5 / m) * dt;
-    double ekinsum = 0.0;
-#pragma omp parallel
-    {
-        const Block block = this_thread_block(n);
+    const double ekinsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t) {
         double partial = 0.0;
         for (std::size_t i = block.begin; i < block.end; ++i) {
             velocities[i] += factor * forces[i];
             partial += squared_length(velocities[i]);
         }
-#pragma omp atomic
-        ekinsum += partial;
-    }
+        return partial;
+    });
     ekin = (0.5 * ekinsum) * m;
 }
 

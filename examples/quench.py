@@ -28,14 +28,14 @@ def plot(result, box, out):
     energy, pairs, slab = figure.subplots(1, 3)
 
     energy.plot(time, np.asarray(result["epot"]) / n)
-    energy.set_xlabel("time")
-    energy.set_ylabel("potential energy per particle")
+    energy.set_xlabel("t / τ")
+    energy.set_ylabel("potential energy per particle / ε")
     energy.set_title("condensation")
 
     r, g = rdf(result["positions"], box, bins=300)
     pairs.plot(r, g)
     pairs.axhline(1.0, color="grey", linewidth=0.8, linestyle="--")
-    pairs.set_xlabel("r")
+    pairs.set_xlabel("r / σ")
     pairs.set_ylabel("g(r)")
     pairs.set_title("g(r) at the end")
 
@@ -45,8 +45,8 @@ def plot(result, box, out):
     slab.set_aspect("equal")
     slab.set_xlim(0, box)
     slab.set_ylim(0, box)
-    slab.set_xlabel("x")
-    slab.set_ylabel("y")
+    slab.set_xlabel("x / σ")
+    slab.set_ylabel("y / σ")
     slab.set_title("final state, middle half in z")
     figure.savefig(out, dpi=110)
 

@@ -83,41 +83,76 @@ struct Avx2 {
         Block(const double* positions, const std::uint32_t self[lanes]) : at(load_coordinates(positions, self)) {}
     };
 
-    template <bool Clamp>
+    // The separations and the first division of one entry per lane.
+    struct Pairs {
+        __m256d rx, ry, rz, distsq, inside, sr2;
+    };
+
+    template <bool Image>
+    static Pairs pairs(const Constants& c, const Coordinates& pi, const double* positions, const std::uint32_t j[lanes],
+                       __m128i length_biased, std::uint32_t k) {
+        const __m128i sign = _mm_set1_epi32(INT32_MIN);  // unsigned comparison by signed compare
+        const __m128i live = _mm_cmpgt_epi32(length_biased, _mm_xor_si128(_mm_set1_epi32(static_cast<int>(k)), sign));
+        const Coordinates pj = load_coordinates(positions, j);
+        Pairs p;
+        p.rx = _mm256_sub_pd(pi.x, pj.x);
+        p.ry = _mm256_sub_pd(pi.y, pj.y);
+        p.rz = _mm256_sub_pd(pi.z, pj.z);
+        if (Image) {
+            p.rx = c.box.minimum_image(p.rx, 0);
+            p.ry = c.box.minimum_image(p.ry, 1);
+            p.rz = c.box.minimum_image(p.rz, 2);
+        }
+        const __m256d raw_distsq = squared_length(p.rx, p.ry, p.rz);
+        p.inside = _mm256_and_pd(_mm256_castsi256_pd(_mm256_cvtepi32_epi64(live)),
+                                 _mm256_cmp_pd(raw_distsq, c.rcutsq, _CMP_LT_OQ));
+        p.distsq = _mm256_blendv_pd(c.unit, raw_distsq, p.inside);  // no 0/0 in idle lanes
+        p.sr2 = _mm256_div_pd(c.sigmasq, p.distsq);
+        return p;
+    }
+
+    // The pair loop, software-pipelined: the indices of entry k + 2 and the
+    // separations and first division of entry k + 1 are under way while entry k
+    // finishes, so that the loads' and the divisions' latencies overlap.
+    template <bool Clamp, bool Image>
     static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
                              const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
                              std::uint32_t longest, double* terms, double force[3][lanes],
                              PendingSum<lanes>& pending, double& sum) {
         const Coordinates& pi = block.at;
         const __m128i length = _mm_load_si128(reinterpret_cast<const __m128i*>(run_length));
-        const __m128i sign = _mm_set1_epi32(INT32_MIN);  // unsigned comparison by signed compare
-        const __m128i length_biased = _mm_xor_si128(length, sign);
+        const __m128i length_biased = _mm_xor_si128(length, _mm_set1_epi32(INT32_MIN));
+        // Locals: the vector stores below may alias any memory, so values kept in
+        // memory would be reloaded at every step.
+        const double* const positions = a.positions;
+        const std::uint32_t* lane_run[lanes];
+        std::uint32_t lane_length[lanes];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            lane_run[l] = runs + first[l];
+            lane_length[l] = run_length[l];
+        }
+        const auto indices = [&](std::uint32_t k, std::uint32_t j[lanes]) {
+            for (std::size_t l = 0; l < lanes; ++l) j[l] = lane_run[l][Clamp && k > lane_length[l] ? lane_length[l] : k];
+        };
         __m256d fx = _mm256_setzero_pd(), fy = _mm256_setzero_pd(), fz = _mm256_setzero_pd();
+        std::uint32_t j_next[lanes], j_after[lanes];
+        indices(0, j_next);
+        Pairs p = pairs<Image>(c, pi, positions, j_next, length_biased, 0);
+        indices(1, j_next);
         for (std::uint32_t k = 0; k < longest; ++k) {
-            const __m128i live = _mm_cmpgt_epi32(length_biased, _mm_xor_si128(_mm_set1_epi32(static_cast<int>(k)), sign));
-            std::uint32_t j[lanes];
-            for (std::size_t l = 0; l < lanes; ++l) {
-                j[l] = runs[first[l] + (Clamp && k > run_length[l] ? run_length[l] : k)];
-            }
-            const Coordinates pj = load_coordinates(a.positions, j);
-            const __m256d rx = c.box.minimum_image(_mm256_sub_pd(pi.x, pj.x), 0);
-            const __m256d ry = c.box.minimum_image(_mm256_sub_pd(pi.y, pj.y), 1);
-            const __m256d rz = c.box.minimum_image(_mm256_sub_pd(pi.z, pj.z), 2);
-            const __m256d raw_distsq = squared_length(rx, ry, rz);
-            const __m256d inside = _mm256_and_pd(_mm256_castsi256_pd(_mm256_cvtepi32_epi64(live)),
-                                                 _mm256_cmp_pd(raw_distsq, c.rcutsq, _CMP_LT_OQ));
-            const __m256d distsq = _mm256_blendv_pd(c.unit, raw_distsq, inside);  // no 0/0 in idle lanes
-
-            const __m256d sr2 = _mm256_div_pd(c.sigmasq, distsq);
-            const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
+            indices(k + 2, j_after);
+            const Pairs next = pairs<Image>(c, pi, positions, j_next, length_biased, k + 1);
+            const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(p.sr2, p.sr2), p.sr2);
             const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
             _mm256_storeu_pd(terms + lanes * k,
-                             _mm256_and_pd(inside, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), c.epot_cutoff)));
-            const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c.two, sr12), sr6), distsq);
-            fx = _mm256_blendv_pd(fx, _mm256_add_pd(fx, _mm256_mul_pd(fr, rx)), inside);
-            fy = _mm256_blendv_pd(fy, _mm256_add_pd(fy, _mm256_mul_pd(fr, ry)), inside);
-            fz = _mm256_blendv_pd(fz, _mm256_add_pd(fz, _mm256_mul_pd(fr, rz)), inside);
+                             _mm256_and_pd(p.inside, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), c.epot_cutoff)));
+            const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c.two, sr12), sr6), p.distsq);
+            fx = _mm256_blendv_pd(fx, _mm256_add_pd(fx, _mm256_mul_pd(fr, p.rx)), p.inside);
+            fy = _mm256_blendv_pd(fy, _mm256_add_pd(fy, _mm256_mul_pd(fr, p.ry)), p.inside);
+            fz = _mm256_blendv_pd(fz, _mm256_add_pd(fz, _mm256_mul_pd(fr, p.rz)), p.inside);
             pending.add_some(sum);
+            p = next;
+            for (std::size_t l = 0; l < lanes; ++l) j_next[l] = j_after[l];
         }
         // Whole rounds of terms for the sum: +0.0 up to the next multiple of the lanes.
         for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm256_storeu_pd(terms + lanes * k, _mm256_setzero_pd());
@@ -154,20 +189,27 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     const __m256d yi = _mm256_set1_pd(pi[1]);
     const __m256d zi = _mm256_set1_pd(pi[2]);
     const __m128i self = _mm_set1_epi32(static_cast<int>(i));
+    // Locals: the stores to `out` may alias any memory, so values kept in memory
+    // would be reloaded at every step.
+    const double* const x = s.x;
+    const double* const y = s.y;
+    const double* const z = s.z;
+    const std::uint32_t* const index = s.index;
     for (unsigned int r = 0; r < nranges; ++r) {
         const std::uint32_t last = ranges[r][1];
+        // Whole vectors, reading into the next stretch or the padding; lanes past
+        // the stretch's end are masked off.
         for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
             const __m128i valid = first_lanes(last - e);
-            const __m256i valid_d = _mm256_cvtepi32_epi64(valid);
-            __m256d rx = _mm256_sub_pd(xi, _mm256_maskload_pd(s.x + e, valid_d));
-            __m256d ry = _mm256_sub_pd(yi, _mm256_maskload_pd(s.y + e, valid_d));
-            __m256d rz = _mm256_sub_pd(zi, _mm256_maskload_pd(s.z + e, valid_d));
+            __m256d rx = _mm256_sub_pd(xi, _mm256_loadu_pd(x + e));
+            __m256d ry = _mm256_sub_pd(yi, _mm256_loadu_pd(y + e));
+            __m256d rz = _mm256_sub_pd(zi, _mm256_loadu_pd(z + e));
             if (Periodic) {
                 rx = box.minimum_image(rx, 0);
                 ry = box.minimum_image(ry, 1);
                 rz = box.minimum_image(rz, 2);
             }
-            const __m128i j = _mm_maskload_epi32(reinterpret_cast<const int*>(s.index + e), valid);
+            const __m128i j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + e));
             const int within = _mm256_movemask_pd(_mm256_cmp_pd(squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ));
             const int near = within & _mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(_mm_cmpeq_epi32(j, self), valid)));
             const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(compress_table.shuffle[near]));

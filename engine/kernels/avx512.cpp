@@ -92,7 +92,36 @@ struct Avx512 {
         Block(const double* positions, const std::uint32_t self[lanes]) : at(load_coordinates(positions, self)) {}
     };
 
-    template <bool Clamp>
+    // The separations and the first division of one entry per lane.
+    struct Pairs {
+        __m512d rx, ry, rz, distsq, sr2;
+        __mmask8 inside;
+    };
+
+    template <bool Image>
+    static Pairs pairs(const Constants& c, const Coordinates& pi, const double* positions, const std::uint32_t j[lanes],
+                       __m256i length, std::uint32_t k) {
+        const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
+        const Coordinates pj = load_coordinates(positions, j);
+        Pairs p;
+        p.rx = _mm512_sub_pd(pi.x, pj.x);
+        p.ry = _mm512_sub_pd(pi.y, pj.y);
+        p.rz = _mm512_sub_pd(pi.z, pj.z);
+        if (Image) {
+            p.rx = c.box.minimum_image(p.rx, 0);
+            p.ry = c.box.minimum_image(p.ry, 1);
+            p.rz = c.box.minimum_image(p.rz, 2);
+        }
+        p.distsq = squared_length(p.rx, p.ry, p.rz);
+        p.inside = _mm512_mask_cmp_pd_mask(live, p.distsq, c.rcutsq, _CMP_LT_OQ);
+        p.sr2 = _mm512_maskz_div_pd(p.inside, c.sigmasq, p.distsq);
+        return p;
+    }
+
+    // The pair loop, software-pipelined: the indices of entry k + 2 and the
+    // separations and first division of entry k + 1 are under way while entry k
+    // finishes, so that the loads' and the divisions' latencies overlap.
+    template <bool Clamp, bool Image>
     static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
                              const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
                              std::uint32_t longest, double* terms, double force[3][lanes],
@@ -108,28 +137,28 @@ struct Avx512 {
             lane_run[l] = runs + first[l];
             lane_length[l] = run_length[l];
         }
-        __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
-        for (std::uint32_t k = 0; k < longest; ++k) {
-            const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
-            std::uint32_t j[lanes];
+        const auto indices = [&](std::uint32_t k, std::uint32_t j[lanes]) {
             for (std::size_t l = 0; l < lanes; ++l) j[l] = lane_run[l][Clamp && k > lane_length[l] ? lane_length[l] : k];
-            const Coordinates pj = load_coordinates(positions, j);
-            const __m512d rx = c.box.minimum_image(_mm512_sub_pd(pi.x, pj.x), 0);
-            const __m512d ry = c.box.minimum_image(_mm512_sub_pd(pi.y, pj.y), 1);
-            const __m512d rz = c.box.minimum_image(_mm512_sub_pd(pi.z, pj.z), 2);
-            const __m512d distsq = squared_length(rx, ry, rz);
-            const __mmask8 inside = _mm512_mask_cmp_pd_mask(live, distsq, c.rcutsq, _CMP_LT_OQ);
-
-            const __m512d sr2 = _mm512_maskz_div_pd(inside, c.sigmasq, distsq);
-            const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
+        };
+        __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
+        std::uint32_t j_next[lanes], j_after[lanes];
+        indices(0, j_next);
+        Pairs p = pairs<Image>(c, pi, positions, j_next, length, 0);
+        indices(1, j_next);
+        for (std::uint32_t k = 0; k < longest; ++k) {
+            indices(k + 2, j_after);
+            const Pairs next = pairs<Image>(c, pi, positions, j_next, length, k + 1);
+            const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(p.sr2, p.sr2), p.sr2);
             const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
-            _mm512_storeu_pd(terms + lanes * k,
-                             _mm512_maskz_sub_pd(inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));
-            const __m512d fr = _mm512_maskz_div_pd(inside, _mm512_sub_pd(_mm512_mul_pd(c.two, sr12), sr6), distsq);
-            fx = _mm512_mask_add_pd(fx, inside, fx, _mm512_mul_pd(fr, rx));
-            fy = _mm512_mask_add_pd(fy, inside, fy, _mm512_mul_pd(fr, ry));
-            fz = _mm512_mask_add_pd(fz, inside, fz, _mm512_mul_pd(fr, rz));
+            _mm512_storeu_pd(terms + lanes * k, _mm512_maskz_sub_pd(p.inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));
+            const __m512d fr =
+                _mm512_maskz_div_pd(p.inside, _mm512_sub_pd(_mm512_mul_pd(c.two, sr12), sr6), p.distsq);
+            fx = _mm512_mask_add_pd(fx, p.inside, fx, _mm512_mul_pd(fr, p.rx));
+            fy = _mm512_mask_add_pd(fy, p.inside, fy, _mm512_mul_pd(fr, p.ry));
+            fz = _mm512_mask_add_pd(fz, p.inside, fz, _mm512_mul_pd(fr, p.rz));
             pending.add_some(sum);
+            p = next;
+            for (std::size_t l = 0; l < lanes; ++l) j_next[l] = j_after[l];
         }
         // Whole rounds of terms for the sum: +0.0 up to the next multiple of the lanes.
         for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm512_storeu_pd(terms + lanes * k, _mm512_setzero_pd());
@@ -155,16 +184,18 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     for (unsigned int r = 0; r < nranges; ++r) {
         const std::uint32_t last = ranges[r][1];
         for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
+            // Whole vectors, reading into the next stretch or the padding; lanes past
+            // the stretch's end are masked off.
             const __mmask8 valid = static_cast<__mmask8>(last - e >= lanes ? 0xFF : (1u << (last - e)) - 1);
-            __m512d rx = _mm512_sub_pd(xi, _mm512_maskz_loadu_pd(valid, x + e));
-            __m512d ry = _mm512_sub_pd(yi, _mm512_maskz_loadu_pd(valid, y + e));
-            __m512d rz = _mm512_sub_pd(zi, _mm512_maskz_loadu_pd(valid, z + e));
+            __m512d rx = _mm512_sub_pd(xi, _mm512_loadu_pd(x + e));
+            __m512d ry = _mm512_sub_pd(yi, _mm512_loadu_pd(y + e));
+            __m512d rz = _mm512_sub_pd(zi, _mm512_loadu_pd(z + e));
             if (Periodic) {
                 rx = box.minimum_image(rx, 0);
                 ry = box.minimum_image(ry, 1);
                 rz = box.minimum_image(rz, 2);
             }
-            const __m256i j = _mm256_maskz_loadu_epi32(valid, index + e);
+            const __m256i j = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + e));
             const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ) &
                                   _mm256_cmpneq_epi32_mask(j, self);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(near, j));

@@ -1,4 +1,4 @@
-// Scalar kernels for any x86-64 processor: the plain arithmetic that every vector set
+// Scalar kernels for any processor: the plain arithmetic that every vector set
 // reproduces bit for bit.
 #include "kernels.h"
 
@@ -82,7 +82,7 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
     return inside;
 }
 
-const KernelSet generic_set = {"x86-64", 1, force_block, scan_subcells, wrap};
+const KernelSet generic_set = {"generic", 1, force_block, scan_subcells, wrap};
 
 }  // namespace
 

@@ -10,11 +10,13 @@
 //   lanes                       doubles per vector
 //   struct Constants            per-call constants, constructed from ForceArgs
 //   struct Block                a block's particle coordinates, from (positions, self[lanes])
-//   block_forces<Clamp>(...)    the pair loop of one block (see force_block below)
+//   block_forces<Clamp, Image>(...)  the pair loop of one block (see force_block below)
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "kernels.h"
 
@@ -67,11 +69,63 @@ private:
     std::size_t round = 0;  // its next round
 };
 
+// Whether a block's pairs can skip the minimum-image correction without changing a
+// bit. A correction moves a separation component r (r >= edge / 2, or r < -edge / 2)
+// by one edge. Where particle i lies far enough inside the box, on every axis, both
+// the raw and the corrected component then have magnitude at least c, the smallest
+// double whose square reaches rcut^2: the pair is beyond the cut-off either way and
+// adds nothing. The bounds use every particle's coordinates as they are now (forces
+// are computed before the wrap, so some may lie a little outside the box), and the
+// tests are written with the kernels' own roundings, which are monotonic:
+//   raw r >= edge / 2 gives r <= x_i - low, so r - edge <= (x_i - low) - edge <= -c;
+//   raw r < -edge / 2 gives r >= x_i - high, so r + edge >= (x_i - high) + edge >= c.
+// A coordinate that is not a number fails every test; one of particle j's gives a
+// pair that both forms skip.
+class ImageFree {
+public:
+    explicit ImageFree(const ForceArgs& a) {
+        double c = std::sqrt(a.rcutsq);
+        while (c * c < a.rcutsq) c = std::nextafter(c, std::numeric_limits<double>::infinity());
+        for (int k = 0; k < 3; ++k) {
+            edge[k] = a.box[k];
+            low[k] = std::numeric_limits<double>::infinity();
+            high[k] = -std::numeric_limits<double>::infinity();
+        }
+        for (std::size_t i = 0; i < a.particles; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                const double p = a.positions[3 * i + k];
+                low[k] = p < low[k] ? p : low[k];
+                high[k] = p > high[k] ? p : high[k];
+            }
+        }
+        for (int k = 0; k < 3; ++k) usable[k] = 0.5 * edge[k] >= c;
+        reach = c;
+    }
+
+    template <std::size_t Lanes>
+    bool holds(const double* positions, const std::uint32_t self[Lanes]) const {
+        bool free = usable[0] && usable[1] && usable[2];
+        for (std::size_t l = 0; l < Lanes; ++l) {
+            for (int k = 0; k < 3; ++k) {
+                const double x = positions[3 * std::size_t(self[l]) + k];
+                free = free && (x - low[k]) - edge[k] <= -reach && (x - high[k]) + edge[k] >= reach;
+            }
+        }
+        return free;
+    }
+
+private:
+    double edge[3], low[3], high[3];
+    bool usable[3];  // half an edge reaches c
+    double reach;    // c
+};
+
 // Forces of particles begin .. end - 1, in blocks of one particle per lane. A run
 // ends where the next one starts, less its closing index, so every lane's length is
 // known before its loads. A lane whose run has ended reads on into the next run, and
-// its reads are masked off; only the list's last run has nothing after it, and the
-// block holding it is run with `Clamp`, which keeps such lanes on their closing index.
+// its reads are masked off; only the list's last runs have too little after them, and
+// a block holding one is run with `Clamp`, which keeps such lanes on their closing
+// index. Blocks that ImageFree clears run without `Image`, the minimum-image correction.
 template <typename Simd>
 double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
     constexpr std::size_t lanes = Simd::lanes;
@@ -79,6 +133,7 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
     double* const scratch = a.scratch + thread * a.scratch_per_thread;
     const std::size_t buffer_size = a.scratch_per_thread / 2;
     const typename Simd::Constants constants(a);
+    const ImageFree image_free(a);
     PendingSum<lanes> pending;
     double partial = 0.0;
     bool second = false;
@@ -102,12 +157,21 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         second = !second;
         const typename Simd::Block block(a.positions, self);
         alignas(64) double force[3][lanes];
-        if (a.neighbor_list[b + n - 1] + longest >= a.list_size) {
-            Simd::template block_forces<true>(a, constants, block, runs, first, run_length, longest, terms, force,
-                                              pending, partial);
+        // The pair loop reads up to two entries past the longest run.
+        const bool clamp = a.neighbor_list[b + n - 1] + longest + 1 >= a.list_size;
+        const bool image = !image_free.template holds<lanes>(a.positions, self);
+        if (clamp && image) {
+            Simd::template block_forces<true, true>(a, constants, block, runs, first, run_length, longest, terms,
+                                                    force, pending, partial);
+        } else if (clamp) {
+            Simd::template block_forces<true, false>(a, constants, block, runs, first, run_length, longest, terms,
+                                                     force, pending, partial);
+        } else if (image) {
+            Simd::template block_forces<false, true>(a, constants, block, runs, first, run_length, longest, terms,
+                                                     force, pending, partial);
         } else {
-            Simd::template block_forces<false>(a, constants, block, runs, first, run_length, longest, terms, force,
-                                               pending, partial);
+            Simd::template block_forces<false, false>(a, constants, block, runs, first, run_length, longest, terms,
+                                                      force, pending, partial);
         }
         pending.add_rest(partial);
         pending.start(terms, run_length, n);

@@ -34,6 +34,9 @@ using ForceBlockFn = double (*)(const ForceArgs&, std::size_t begin, std::size_t
 
 // Candidate search of the neighbour-list build for one particle: the particles
 // within the list radius among stretches of the particles sorted by sub-cell.
+// The sorted arrays hold `scan_padding` readable entries past their last.
+constexpr std::size_t scan_padding = 8;
+
 struct SubcellScan {
     const double* x;               // positions sorted by sub-cell, one array per axis
     const double* y;
@@ -70,7 +73,10 @@ const KernelSet& generic_kernels();
 const KernelSet* avx2_kernels();    // null when the processor lacks AVX2
 const KernelSet* avx512_kernels();  // null when the processor lacks AVX-512 F/VL/DQ/BW
 
-// The set the engine uses: the widest this processor runs, unless a test chose one.
+// The set the engine uses: the widest this processor runs, or the one named by the
+// environment variable TOVRIN_KERNELS (generic, avx2 or avx512), unless a test chose
+// one. Throws std::invalid_argument for a name that is unknown or that this
+// processor cannot run.
 const KernelSet& best_kernels();
 
 // Makes the engine use `set` (null: back to the widest); for tests that compare sets.

@@ -6,5 +6,21 @@ The engine is reached through the extension module ``tovrin.tovrin``::
 
     results = Tovrin().simulate("run.txt")
 
-The package itself imports nothing, so the engine loads only when asked for.
+or step by step, with checkpoints, through ``tovrin.Simulation``::
+
+    from tovrin import Simulation
+
+    sim = Simulation("run.txt")
+    sim.run(1000)
+
+The package itself imports only its version, so the engine loads only when asked for.
 """
+from ._version import __version__  # noqa: F401
+
+
+def __getattr__(name):
+    if name == "Simulation":
+        from .simulation import Simulation
+
+        return Simulation
+    raise AttributeError(f"module 'tovrin' has no attribute {name!r}")

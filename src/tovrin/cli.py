@@ -1,12 +1,17 @@
 """The ``tovrin`` command: run a parameter file, inspect movies, g(r), LAMMPS export.
 
-    tovrin run PARAMFILE [--plot PNG] [--save NPZ]
-    tovrin movie MOVIEFILE [--xyz OUT]
-    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--skip K] [--box L]
+    tovrin run PARAMFILE [--plot PNG] [--save NPZ] [--movie FILE [--every K]]
+               [--checkpoint FILE [--checkpoint-every K]] [--restart FILE]
+    tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K] [--strict]
+    tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
+    tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
+    tovrin check PARAMFILE
     tovrin export-lammps PARAMFILE OUTDIR
 
-Errors print the message and exit with status 1; a malformed command line exits
-with status 2.
+Errors print the message and exit with status 1, as does `tovrin check` when a
+needed key has no usable value; a malformed command line exits with status 2, and
+so does plain `tovrin`, after printing the help; Ctrl-C stops a run between two
+steps, saves what was asked for and exits with status 130.
 """
 from __future__ import annotations
 
@@ -14,12 +19,13 @@ import argparse
 import os
 import sys
 import time
+import warnings
 import zipfile
 from typing import Optional, Sequence
 
 import numpy as np
 
-from . import movie, paramfile
+from . import __version__, movie, paramfile
 
 
 class CommandError(Exception):
@@ -77,29 +83,118 @@ def _save_result(path: str, result: dict, cell_length: float) -> None:
 
 
 def _engine():
-    """The extension module's Tovrin type, or a hint when this is an unbuilt source tree."""
+    """The Simulation class, or a hint when this is an unbuilt source tree."""
     try:
-        from .tovrin import Tovrin
+        from .simulation import Simulation
     except ImportError as error:
         package = os.path.dirname(os.path.abspath(__file__))
         raise CommandError(f"the engine tovrin.tovrin cannot be imported from {package} ({error}): "
                            f"in the source tree, run the installed `tovrin` command, or "
                            f"`python -m tovrin` from another folder") from None
-    return Tovrin
+    return Simulation
+
+
+class _Progress:
+    """Steps done, atom-steps per second and time left: a bar on a terminal, a plain
+    line every few seconds otherwise (both on standard error)."""
+
+    PLAIN_INTERVAL = 5.0  # seconds between plain lines
+
+    def __init__(self, first: int, last: int, particles: int):
+        self.first, self.last, self.particles = first, last, particles
+        self.started = self.shown = time.perf_counter()
+        self.bar = None
+        if sys.stderr.isatty():
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=last, initial=first, unit="step", dynamic_ncols=True, file=sys.stderr)
+
+    def rate(self, step: int) -> float:
+        seconds = time.perf_counter() - self.started
+        return self.particles * (step - self.first) / seconds if seconds > 0 else 0.0
+
+    def update(self, step: int) -> None:
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"{self.rate(step):.3g} atom-steps/s", refresh=False)
+            self.bar.update(step - self.bar.n)
+        elif time.perf_counter() - self.shown >= self.PLAIN_INTERVAL or step == self.last:
+            self.shown = time.perf_counter()
+            rate = self.rate(step)
+            left = self.particles * (self.last - step) / rate if rate > 0 else float("nan")
+            print(f"step {step}/{self.last}  {rate:.3g} atom-steps/s  {left:.0f} s left", file=sys.stderr,
+                  flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _start(Simulation, args: argparse.Namespace):
+    """The simulation to run, built from the parameter file or its checkpoint, and
+    the step to run it to: the file's nrsteps."""
+    if not args.restart:
+        simulation = Simulation(args.paramfile)
+        return simulation, simulation.nrsteps
+    if not os.path.exists(args.paramfile):
+        raise CommandError(f"Cannot open file: {args.paramfile}")
+    simulation = Simulation.load(args.restart)
+    wanted = paramfile.read(args.paramfile)
+    differing = sorted(key for key in set(wanted.text) | set(simulation.parameters)
+                       if key != "nrsteps" and wanted.text.get(key) != simulation.parameters.get(key))
+    if differing:
+        raise CommandError(f"--restart {args.restart}: mismatched: the checkpoint's parameters differ from "
+                           f"{args.paramfile} in {', '.join(differing)}")
+    return simulation, wanted.whole("nrsteps")
+
+
+def _stops(step: int, last: int, *periods: Optional[int]) -> int:
+    """The first step after `step` at which a periodic task is due, or `last`."""
+    due = [(step // k + 1) * k for k in periods if k]
+    return min([last] + due)
 
 
 def run(args: argparse.Namespace) -> int:
-    Tovrin = _engine()
+    Simulation = _engine()
     plot = _plot_output(args.plot) if args.plot else None
     # numpy.savez appends the extension itself otherwise.
     save = _writable_output(args.save if args.save.endswith(".npz") else args.save + ".npz") if args.save else None
+    movie_path = _writable_output(args.movie) if args.movie else None
+    checkpoint = _writable_output(args.checkpoint) if args.checkpoint else None
     started = time.perf_counter()
-    result = Tovrin().simulate(args.paramfile)
+    simulation, last = _start(Simulation, args)
+    first = simulation.step
+    if first > last:
+        raise CommandError(f"--restart {args.restart}: the checkpoint has run {first} steps, "
+                           f"more than nrsteps = {last} of {args.paramfile}")
+    if movie_path and not args.restart:
+        simulation.write_movie(movie_path, create=True)
+    progress = _Progress(first, last, simulation.nr_particles)
+    # Runs in stretches that end where a frame or a checkpoint is due, short enough
+    # (about a fifth of a second) for the progress to move.
+    stretch = 1
+    try:
+        while simulation.step < last:
+            stop = min(_stops(simulation.step, last, args.every if movie_path else None,
+                              args.checkpoint_every if checkpoint else None), simulation.step + stretch)
+            before = time.perf_counter()
+            simulation.run(stop - simulation.step)
+            seconds = time.perf_counter() - before
+            stretch = max(1, min(2 * stretch, int(stretch * 0.2 / seconds) if seconds > 0 else 2 * stretch))
+            if movie_path and simulation.step % args.every == 0:
+                simulation.write_movie(movie_path)
+            if checkpoint and args.checkpoint_every and simulation.step % args.checkpoint_every == 0:
+                simulation.save(checkpoint)
+            progress.update(simulation.step)
+    except KeyboardInterrupt:
+        progress.close()
+        print(f"tovrin run: interrupted after step {simulation.step} of {last}", file=sys.stderr, flush=True)
+        _save_outputs(simulation, args, checkpoint, save, stderr=True)
+        return 130
+    progress.close()
     seconds = time.perf_counter() - started
+    result = simulation.results()
     print(_summary(args.paramfile, result, seconds), flush=True)
-    if save:
-        _save_result(save, result, paramfile.read(args.paramfile).real("cell_length"))
-        print(f"saved the result to {save}")
+    _save_outputs(simulation, args, checkpoint, save)
     if plot:
         from .plots import plot_energies
 
@@ -108,8 +203,25 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
+def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str], save: Optional[str],
+                  stderr: bool = False) -> None:
+    """The checkpoint and the --save results of the steps done, each announced."""
+    out = sys.stderr if stderr else sys.stdout
+    if checkpoint:
+        simulation.save(checkpoint)
+        print(f"saved the checkpoint of step {simulation.step} to {checkpoint}", file=out, flush=True)
+    if save:
+        _save_result(save, simulation.results(), float(simulation.parameters["cell_length"]))
+        print(f"saved the result of {simulation.step} steps to {save}", file=out, flush=True)
+
+
 def movie_command(args: argparse.Namespace) -> int:
-    frames = movie.read(args.moviefile)
+    # A movie cut short reads up to its last whole frame: say so in one line.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", movie.IncompleteFrameWarning)
+        frames = movie.read(args.moviefile, strict=args.strict)
+    for warning in caught:
+        print(f"tovrin movie: warning: {warning.message}", file=sys.stderr)
     print(f"{args.moviefile}: {frames.nr_particles} particles, {frames.nr_frames} frames")
     if frames.nr_frames:
         boxes = np.unique(np.asarray(frames.box), axis=0)
@@ -121,9 +233,13 @@ def movie_command(args: argparse.Namespace) -> int:
         for k in range(frames.nr_frames):
             speed = float(np.mean(frames.speeds[k])) if frames.nr_particles else float("nan")
             print(f"{k:>7} {float(frames.box[k, 0]):>12.6g} {speed:>20.12g}")
-    if args.xyz:
-        movie.write_extxyz(_writable_output(args.xyz), frames.positions, frames.velocities, frames.box)
+    xyz, gsd = (_writable_output(path) if path else None for path in (args.xyz, args.gsd))
+    if xyz:
+        movie.write_extxyz(xyz, frames.positions, frames.velocities, frames.box, mass=args.mass)
         print(f"wrote {frames.nr_frames} frames as extended XYZ to {args.xyz}")
+    if gsd:
+        movie.write_gsd(gsd, frames.positions, frames.velocities, frames.box, mass=args.mass, every=args.every)
+        print(f"wrote {frames.nr_frames} frames as GSD to {args.gsd}")
     return 0
 
 
@@ -149,7 +265,7 @@ def rdf_command(args: argparse.Namespace) -> int:
 
     plot = _plot_output(args.plot) if args.plot else None
     positions, box = _rdf_input(args)
-    r, g = rdf(positions, box, bins=args.bins)
+    r, g = rdf(positions, box, bins=args.bins, r_max=args.r_max)
     peak = int(np.argmax(g))
     print(f"# g(r) of {args.input}: {positions.shape[0]} frames, {positions.shape[1]} particles; "
           f"highest peak g = {g[peak]:.4f} at r = {r[peak]:.4f}")
@@ -162,6 +278,55 @@ def rdf_command(args: argparse.Namespace) -> int:
         plot_rdf(r, g, plot, title=f"g(r) of {os.path.basename(args.input)}")
         print(f"# plotted g(r) to {plot}")
     return 0
+
+
+def _frame_interval(args: argparse.Namespace) -> float:
+    """The time between a movie's frames: --dt, or --stepsize times --every."""
+    if args.dt is not None:
+        if args.stepsize is not None or args.every is not None:
+            raise CommandError("give either --dt or --stepsize and --every, not both")
+        return args.dt
+    if args.stepsize is None or args.every is None:
+        raise CommandError("the movie does not record time: give --dt (stepsize x every), "
+                           "or --stepsize and --every as the movie was recorded with")
+    return args.stepsize * args.every
+
+
+def msd_command(args: argparse.Namespace) -> int:
+    from .msd import diffusion
+
+    plot = _plot_output(args.plot) if args.plot else None
+    dt = _frame_interval(args)
+    frames = movie.read(args.moviefile)
+    if args.skip >= frames.nr_frames:
+        raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.moviefile}")
+    result = diffusion(frames.positions[args.skip:], frames.box[args.skip:], dt, fit=args.fit)
+    start, stop = result.fit
+    print(f"# MSD of {args.moviefile}: {frames.nr_frames - args.skip} frames {dt:g} τ apart, "
+          f"{frames.nr_particles} particles; D = {result.coefficient:.6g} σ²/τ "
+          f"(MSD = 6 D t fitted from t = {start:g} to {stop:g} τ)")
+    print(f"# {'t / τ':>10} {'MSD / σ²':>14}")
+    for time, value in zip(result.time, result.msd):
+        print(f"{time:12.6g} {value:14.8g}")
+    if plot:
+        from .plots import plot_msd
+
+        plot_msd(result, plot, title=f"MSD of {os.path.basename(args.moviefile)}")
+        print(f"# plotted the MSD to {plot}")
+    return 0
+
+
+def check_command(args: argparse.Namespace) -> int:
+    report = paramfile.check(args.paramfile)
+    for finding in report.findings:
+        print(finding)
+    if report.missing:
+        print(f"missing: {', '.join(report.missing)}")
+    if report.unconvertible:
+        print(f"values that do not convert: {', '.join(report.unconvertible)}")
+    if report.runnable:
+        print(f"{args.paramfile}: all {len(paramfile.NEEDED_KEYS)} needed keys are assigned")
+    return 0 if report.runnable else 1
 
 
 def export_lammps(args: argparse.Namespace) -> int:
@@ -187,36 +352,77 @@ def _not_negative(text: str) -> int:
     return value
 
 
-def _positive_length(text: str) -> float:
+def _positive_number(text: str) -> float:
     value = float(text)
     if not (np.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"{text} is not a positive length")
+        raise argparse.ArgumentTypeError(f"{text} is not a positive finite number")
     return value
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="tovrin", description="Lennard-Jones molecular dynamics with tovrin.")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    top = argparse.ArgumentParser(prog="tovrin", description=(
+        "Lennard-Jones molecular dynamics with tovrin, in reduced units: "
+        "lengths / σ, energies / ε, masses / m, times / τ = σ √(m / ε)."))
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
 
     command = commands.add_parser("run", help="run a parameter file and summarise the run")
     command.add_argument("paramfile", help="the parameter file")
-    command.add_argument("--plot", metavar="PNG", help="plot the energies and the temperature against the step")
+    command.add_argument("--plot", metavar="PNG",
+                         help="plot the energies per particle / ε and the temperature / ε against the step")
     command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
+    command.add_argument("--movie", metavar="FILE",
+                         help="record a movie in tovrin-md's format: frame 0, then one every K steps")
+    command.add_argument("--every", type=_positive, default=100, metavar="K",
+                         help="steps between movie frames (default 100)")
+    command.add_argument("--checkpoint", metavar="FILE",
+                         help="save an exact checkpoint at the end, on Ctrl-C and every --checkpoint-every steps")
+    command.add_argument("--checkpoint-every", type=_positive, metavar="K", help="steps between checkpoints")
+    command.add_argument("--restart", metavar="FILE",
+                         help="continue the checkpointed run of PARAMFILE up to its nrsteps")
     command.set_defaults(handler=run)
 
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")
     command.add_argument("moviefile")
-    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ")
+    command.add_argument("--xyz", metavar="OUT", help="convert every frame to extended XYZ (ASE, OVITO, VMD)")
+    command.add_argument("--gsd", metavar="OUT", help="convert every frame to GSD (HOOMD-blue, OVITO, freud)")
+    command.add_argument("--mass", type=_positive_number, default=1.0, metavar="M",
+                         help="particle mass / m for the converted frames, which the movie does not carry "
+                              "(default 1.0)")
+    command.add_argument("--every", type=_positive, default=1, metavar="K",
+                         help="steps between frames, as given to tovrin-md --movie: the GSD frames' steps "
+                              "(default 1)")
+    command.add_argument("--strict", action="store_true",
+                         help="refuse a movie that ends in an incomplete frame instead of reading its whole frames")
     command.set_defaults(handler=movie_command)
 
     command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
     command.add_argument("input", metavar="MOVIEFILE|RESULT.npz",
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
-    command.add_argument("--plot", metavar="PNG", help="plot g(r)")
+    command.add_argument("--plot", metavar="PNG", help="plot g(r) against r / σ")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
+    command.add_argument("--r-max", type=_positive_number, metavar="R",
+                         help="largest distance / σ (default and at most half the shortest box edge); "
+                              "the time grows with R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
-    command.add_argument("--box", type=_positive_length, help="box edge, for results saved without cell_length")
+    command.add_argument("--box", type=_positive_number, help="box edge / σ, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
+
+    command = commands.add_parser("msd", help="mean-squared displacement and diffusion coefficient of a movie")
+    command.add_argument("moviefile")
+    command.add_argument("--dt", type=_positive_number, help="time between frames / τ (stepsize x every)")
+    command.add_argument("--stepsize", type=_positive_number, metavar="S", help="time step of the run / τ (with --every)")
+    command.add_argument("--every", type=_positive, metavar="K", help="steps between frames, as given to tovrin-md --movie")
+    command.add_argument("--skip", type=_not_negative, default=0, metavar="K",
+                         help="leave out the first K frames (equilibration)")
+    command.add_argument("--fit", type=_positive_number, nargs=2, metavar=("FROM", "TO"),
+                         help="lag times / τ to fit MSD = 6 D t over (default a quarter to a half of the longest)")
+    command.add_argument("--plot", metavar="PNG", help="plot the MSD and the fitted line")
+    command.set_defaults(handler=msd_command)
+
+    command = commands.add_parser("check", help="list the lines of a parameter file that the engine skips, and why")
+    command.add_argument("paramfile")
+    command.set_defaults(handler=check_command)
 
     command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
     command.add_argument("paramfile")
@@ -226,7 +432,11 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command is None:  # no command: the help, with the status of a usage error
+        top.print_help(sys.stderr)
+        return 2
     try:
         return args.handler(args)
     except BrokenPipeError:
@@ -238,7 +448,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("tovrin: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # the engine's and the file system's errors, reported as one line
-        print(f"tovrin {args.command}: error: {_message(error)}", file=sys.stderr)
+        print(f"tovrin {args.command}: error: {_message(error)}{_missing_key_hint(args, error)}", file=sys.stderr)
         return 1
 
 
@@ -246,6 +456,20 @@ def _message(error: Exception) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
     return str(error) or type(error).__name__
+
+
+_NOT_FOUND = "Could not find parameter: "
+
+
+def _missing_key_hint(args: argparse.Namespace, error: Exception) -> str:
+    """Under the engine's "Could not find parameter" message, why the file lacks the key."""
+    message = str(error)
+    if not (message.startswith(_NOT_FOUND) and getattr(args, "paramfile", None)):
+        return ""
+    try:
+        return "\n  " + paramfile.diagnose(args.paramfile, message[len(_NOT_FOUND):])
+    except OSError:
+        return ""
 
 
 if __name__ == "__main__":

@@ -164,9 +164,9 @@ def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
 
     The engine's errors are raised as the engine raises them (RuntimeError for a
     missing parameter, ValueError for a value it refuses, ...), a key the engine
-    does not need at construction (tau) as paramfile.ParameterError. A run whose
-    rcut exceeds half the box is refused with ValueError: tovrin counts only the
-    nearest image of each particle, LAMMPS every image within rcut.
+    does not need at construction (tau) as paramfile.ParameterError. The engine
+    refuses an rcut above half the box (ValueError), where LAMMPS would count more
+    than the nearest image of a particle.
     """
     parameters = _paramfile.read(paramfile)
     positions, velocities = _initial_state(paramfile)
@@ -174,10 +174,6 @@ def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
                 for key in ("cell_length", "mass", "rcut", "shell", "sigma", "epsilon", "kT", "tau", "stepsize")}
     nrsteps = parameters.whole("nrsteps")
     length = settings["cell_length"]
-    if settings["rcut"] > 0.5 * length:
-        raise ValueError(f"rcut = {parameters.text['rcut']} is more than half of cell_length = "
-                         f"{parameters.text['cell_length']}: tovrin counts only the nearest image of each "
-                         "particle, LAMMPS every image within rcut, so LAMMPS cannot run the same physics")
     n = len(positions)
     source = os.path.basename(os.fspath(paramfile))
 

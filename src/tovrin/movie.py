@@ -3,17 +3,22 @@
 A movie file (written by ``tovrin-md --movie``) is a little-endian unsigned 32-bit
 particle count N followed by frames of 24 + 56 N bytes: the three box edges, then
 per particle x y z vx vy vz and the speed, all binary64.  Nothing marks the end of
-a frame, so the file size must be 4 plus a whole number of frames.
+a frame: the number of frames follows from the file size.  A run that was killed
+or ran out of disk can leave part of a frame at the end; ``read`` keeps the whole
+frames before it and warns with ``IncompleteFrameWarning``, or, with
+``strict=True``, refuses the file.
 
 ``read`` maps the file instead of loading it, so a movie of many gigabytes opens at
 once and only the frames used are ever read from disk.  ``write_extxyz`` converts
-frames to extended XYZ, which ASE, OVITO and VMD read.
+frames to extended XYZ, which ASE, OVITO and VMD read, and ``write_gsd`` to
+HOOMD-blue's GSD format.
 """
 from __future__ import annotations
 
 import dataclasses
 import os
-from typing import IO, Union
+import warnings
+from typing import IO, Tuple, Union
 
 import numpy as np
 
@@ -25,6 +30,10 @@ _PARTICLE = np.dtype([("position", "<f8", (3,)), ("velocity", "<f8", (3,)), ("sp
 
 class MovieFormatError(ValueError):
     """A file is not a well-formed movie file."""
+
+
+class IncompleteFrameWarning(UserWarning):
+    """A movie file ends in part of a frame, which was left out."""
 
 
 def frame_bytes(nr_particles: int) -> int:
@@ -52,19 +61,25 @@ class Movie:
         return self.box.shape[0]
 
 
-def _frames(path: PathLike, nr_particles: int, nr_frames: int) -> np.ndarray:
+def _mapped(path: str, nr_particles: int, nr_frames: int) -> Movie:
+    if nr_frames == 0:  # a mapping cannot be empty, and the count may be too large for a frame type
+        return Movie(path, nr_particles, np.empty((0, 3)), np.empty((0, nr_particles, 3)),
+                     np.empty((0, nr_particles, 3)), np.empty((0, nr_particles)))
     dtype = np.dtype([("box", "<f8", (3,)), ("particles", _PARTICLE, (nr_particles,))])
-    if nr_frames == 0:  # a mapping cannot be empty
-        return np.empty(0, dtype)
-    return np.memmap(path, dtype=dtype, mode="r", offset=_COUNT.itemsize, shape=(nr_frames,))
+    frames = np.memmap(path, dtype=dtype, mode="r", offset=_COUNT.itemsize, shape=(nr_frames,))
+    particles = frames["particles"]
+    return Movie(path, nr_particles, frames["box"], particles["position"], particles["velocity"],
+                 particles["speed"])
 
 
-def read(path: PathLike) -> Movie:
+def read(path: PathLike, strict: bool = False) -> Movie:
     """Opens the movie file at ``path``.
 
-    Raises MovieFormatError when the file is too short to hold the particle count or
-    its size is not a whole number of frames (a truncated file or not a movie), and
-    OSError when it cannot be read.
+    When the size is not a whole number of frames (a run cut short, or not a movie
+    file), the bytes after the last whole frame are left out with an
+    IncompleteFrameWarning, or, when ``strict``, refused with MovieFormatError.
+    Raises MovieFormatError when the file is too short to hold the particle count,
+    and OSError when it cannot be read.
     """
     path = os.fspath(path)
     with open(path, "rb") as stream:
@@ -76,34 +91,31 @@ def read(path: PathLike) -> Movie:
     frame = frame_bytes(nr_particles)
     nr_frames, rest = divmod(size - _COUNT.itemsize, frame)
     if rest:
-        raise MovieFormatError(
-            f"{path}: {size} bytes is not a whole number of frames: {nr_particles} particles take "
-            f"{frame} bytes a frame after the 4-byte count, and the last {rest} bytes are an incomplete "
-            f"frame (a truncated file, or not a movie file)")
-    frames = _frames(path, nr_particles, nr_frames)
-    particles = frames["particles"]
-    return Movie(path, nr_particles, frames["box"], particles["position"], particles["velocity"],
-                 particles["speed"])
+        if strict:
+            raise MovieFormatError(
+                f"{path}: {size} bytes is not a whole number of frames: {nr_particles} particles take "
+                f"{frame} bytes a frame after the 4-byte count, and the last {rest} bytes are an incomplete "
+                f"frame (a run cut short, or not a movie file)")
+        warnings.warn(f"{path}: ignored the last {rest} bytes, an incomplete frame of {nr_particles} particles "
+                      f"({frame} bytes a frame; a run cut short, or not a movie file), and read the {nr_frames} "
+                      f"whole frames before them", IncompleteFrameWarning, stacklevel=2)
+    return _mapped(path, nr_particles, nr_frames)
 
 
 def _extxyz_frame(stream: IO[str], box: np.ndarray, positions: np.ndarray, velocities: np.ndarray,
-                  species: str) -> None:
+                  species: str, mass: float) -> None:
     lx, ly, lz = (repr(float(edge)) for edge in box)
     stream.write(f"{len(positions)}\n")
     stream.write(f'Lattice="{lx} 0 0 0 {ly} 0 0 0 {lz}" '
-                 f'Properties=species:S:1:pos:R:3:velo:R:3 pbc="T T T"\n')
+                 f'Properties=species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3 pbc="T T T"\n')
     if len(positions):
+        masses = np.full((len(positions), 1), mass)
         # 17 significant digits read back as the same doubles.
-        np.savetxt(stream, np.hstack([positions, velocities]), fmt=species + " %.17g" * 6)
+        np.savetxt(stream, np.hstack([positions, velocities, masses, mass * velocities]),
+                   fmt=species + " %.17g" * 10)
 
 
-def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar") -> None:
-    """Writes frames as extended XYZ: species, positions and velocities per particle.
-
-    ``positions`` and ``velocities`` have shape (frames, particles, 3), or
-    (particles, 3) for a single frame; ``box`` gives the box edges per frame as
-    shape (frames, 3), or one box for all frames as (3,) or a number.
-    """
+def _as_frames(positions, velocities, box) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     positions = np.asanyarray(positions, dtype=np.float64)
     velocities = np.asanyarray(velocities, dtype=np.float64)
     if positions.ndim == 2:
@@ -111,7 +123,58 @@ def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar"
     if positions.ndim != 3 or positions.shape[2] != 3 or velocities.shape != positions.shape:
         raise ValueError(f"positions and velocities must have the same shape (frames, particles, 3), "
                          f"not {positions.shape} and {velocities.shape}")
-    boxes = np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
+    return positions, velocities, np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
+
+
+def _checked_mass(mass: float) -> float:
+    if not (np.isfinite(mass) and mass > 0):
+        raise ValueError(f"mass = {mass} must be positive and finite")
+    return float(mass)
+
+
+def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar", mass: float = 1.0) -> None:
+    """Writes frames as extended XYZ: species, positions, velocities, masses and momenta.
+
+    ``positions`` and ``velocities`` have shape (frames, particles, 3), or
+    (particles, 3) for a single frame; ``box`` gives the box edges per frame as
+    shape (frames, 3), or one box for all frames as (3,) or a number.  The movie
+    does not carry the particles' mass: ``mass`` gives it.  ASE takes the
+    ``masses`` and ``momenta`` columns for the atoms' own (so get_velocities() is
+    momenta / masses) and keeps ``velo``, which OVITO reads, as a plain array.
+    """
+    positions, velocities, boxes = _as_frames(positions, velocities, box)
+    mass = _checked_mass(mass)
     with open(path, "w") as stream:
         for frame in range(positions.shape[0]):
-            _extxyz_frame(stream, boxes[frame], positions[frame], velocities[frame], species)
+            _extxyz_frame(stream, boxes[frame], positions[frame], velocities[frame], species, mass)
+
+
+def write_gsd(path: PathLike, positions, velocities, box, mass: float = 1.0, every: int = 1,
+              species: str = "Ar") -> None:
+    """Writes frames as a GSD file in HOOMD's schema, which HOOMD-blue, OVITO, freud
+    and MDAnalysis read.
+
+    Arguments are those of write_extxyz; frame k is stored as step k x ``every``, as
+    ``tovrin-md --movie --every`` records them.  HOOMD's boxes are centred on the
+    origin, so positions are shifted by half the box and wrapped into it; the schema
+    keeps positions and velocities in single precision.
+    """
+    import gsd.hoomd
+
+    positions, velocities, boxes = _as_frames(positions, velocities, box)
+    mass = _checked_mass(mass)
+    if every < 1:
+        raise ValueError(f"every = {every} must be at least 1")
+    with gsd.hoomd.open(os.fspath(path), "w") as trajectory:
+        for k, (frame_positions, frame_velocities, edges) in enumerate(zip(positions, velocities, boxes)):
+            frame = gsd.hoomd.Frame()
+            frame.configuration.step = k * every
+            frame.configuration.box = [*edges, 0.0, 0.0, 0.0]
+            frame.particles.N = len(frame_positions)
+            frame.particles.types = [species]
+            frame.particles.typeid = np.zeros(len(frame_positions), dtype=np.uint32)
+            shifted = frame_positions - 0.5 * edges
+            frame.particles.position = shifted - edges * np.round(shifted / edges)
+            frame.particles.velocity = frame_velocities
+            frame.particles.mass = np.full(len(frame_positions), mass)
+            trajectory.append(frame)

@@ -1,4 +1,7 @@
-"""Plots of a run's energies and of g(r), written straight to image files.
+"""Plots of a run's energies, of g(r) and of the MSD, written straight to image files.
+
+Axes carry reduced Lennard-Jones units: lengths in σ, energies and kT in ε, times in
+τ = σ √(m / ε).
 
 Figures are made without pyplot, so plotting needs no display and leaves no
 global figure state behind in the caller's session.
@@ -35,10 +38,10 @@ def plot_energies(result: Mapping, path: PathLike, title: Optional[str] = None) 
     energies, temperatures = figure.subplots(2, 1, sharex=True)
     for key, label in (("ekin", "kinetic"), ("epot", "potential"), ("etot", "total")):
         energies.plot(steps, np.asarray(result[key], dtype=np.float64) / max(n, 1), label=label)
-    energies.set_ylabel("energy per particle")
+    energies.set_ylabel("energy per particle / ε")
     energies.legend(loc="best")
     temperatures.plot(steps, temperature(result["ekin"], n), color="tab:red")
-    temperatures.set_ylabel("temperature  2 Ekin / 3 (N − 1)")
+    temperatures.set_ylabel("T = 2 Ekin / (3 (N − 1)) / ε")
     temperatures.set_xlabel("step")
     if title:
         figure.suptitle(title)
@@ -51,9 +54,26 @@ def plot_rdf(r, g, path: PathLike, title: Optional[str] = None) -> None:
     axes = figure.subplots()
     axes.plot(r, g)
     axes.axhline(1.0, color="grey", linewidth=0.8, linestyle="--")
-    axes.set_xlabel("r")
+    axes.set_xlabel("r / σ")
     axes.set_ylabel("g(r)")
     axes.set_xlim(0.0, float(np.max(r)) if len(r) else 1.0)
+    if title:
+        axes.set_title(title)
+    figure.savefig(path, dpi=120)
+
+
+def plot_msd(diffusion, path: PathLike, title: Optional[str] = None) -> None:
+    """The MSD against the lag time, with the line 6 D t fitted to it."""
+    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
+    axes = figure.subplots()
+    axes.plot(diffusion.time, diffusion.msd, label="MSD")
+    start, stop = diffusion.fit
+    span = np.array([0.0, float(diffusion.time[-1])])
+    axes.plot(span, 6.0 * diffusion.coefficient * span + diffusion.intercept, color="grey", linestyle="--",
+              linewidth=0.8, label=f"fit over {start:g} to {stop:g} τ: D = {diffusion.coefficient:.4g} σ²/τ")
+    axes.set_xlabel("t / τ")
+    axes.set_ylabel("MSD / σ²")
+    axes.legend(loc="best")
     if title:
         axes.set_title(title)
     figure.savefig(path, dpi=120)

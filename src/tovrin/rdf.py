@@ -1,35 +1,14 @@
-"""The radial distribution function g(r) of particles in a periodic box."""
+"""The radial distribution function g(r) of particles in a periodic box.
+
+The pairs are counted by freud (``freud.density.RDF``), which finds them through a
+cell list and histograms them as it goes: the cost grows with the number of pairs
+within r_max, not with every pair of the box, and no list of pairs is ever stored.
+"""
 from __future__ import annotations
 
 from typing import Optional, Tuple
 
 import numpy as np
-
-# Pair separations are formed a block of rows at a time; this bounds the block's
-# temporary arrays to a few tens of megabytes whatever the particle count.
-_PAIRS_PER_BLOCK = 1 << 20
-
-
-def _pair_distances(block: np.ndarray, others: np.ndarray, box: np.ndarray) -> np.ndarray:
-    """Minimum-image distances between every particle of ``block`` and of ``others``."""
-    separation = block[:, np.newaxis, :] - others[np.newaxis, :, :]
-    separation -= box * np.round(separation / box)
-    return np.sqrt(np.einsum("ijk,ijk->ij", separation, separation))
-
-
-def _pair_counts(positions: np.ndarray, box: np.ndarray, edges: np.ndarray) -> np.ndarray:
-    """Histogram of the distances of all pairs i < j over ``edges``."""
-    n = len(positions)
-    counts = np.zeros(len(edges) - 1, dtype=np.int64)
-    rows = max(1, _PAIRS_PER_BLOCK // max(n, 1))
-    for start in range(0, n, rows):
-        stop = min(start + rows, n)
-        block = positions[start:stop]
-        inside = _pair_distances(block, block, box)[np.triu_indices(stop - start, 1)]
-        later = _pair_distances(block, positions[stop:], box).ravel()
-        for distances in (inside, later):
-            counts += np.histogram(distances, bins=edges)[0]
-    return counts
 
 
 def _as_frames(positions, box) -> Tuple[np.ndarray, np.ndarray]:
@@ -42,6 +21,36 @@ def _as_frames(positions, box) -> Tuple[np.ndarray, np.ndarray]:
     if not np.all(np.isfinite(boxes) & (boxes > 0)):
         raise ValueError(f"box edges must be positive and finite, not {np.unique(boxes)}")
     return positions, boxes
+
+
+def centred_system(positions, edges):
+    """A freud box of the given edges and the positions moved into it (freud's boxes,
+    like HOOMD's, are centred on the origin, tovrin's start at it)."""
+    import freud
+
+    edges = np.asarray(edges, dtype=np.float64)
+    box = freud.box.Box(*edges)
+    return box, box.wrap(np.asarray(positions, dtype=np.float64) - 0.5 * edges)
+
+
+def _query_reach(r_max: float) -> float:
+    """freud refuses to search as far as half the box; its single-precision search
+    reaches to the float32 just below r_max, which loses only pairs within 1e-7 of it."""
+    return float(np.nextafter(np.float32(r_max), np.float32(0)))
+
+
+def pair_counts(positions, boxes, bins: int, r_max: float) -> np.ndarray:
+    """Numbers of pairs i < j whose minimum-image distance falls in each of ``bins``
+    equal bins from 0 to ``r_max``, summed over the frames."""
+    import freud
+
+    histogram = freud.density.RDF(bins, _query_reach(r_max))
+    # freud's own running total is 32-bit: long movies of large boxes overflow it.
+    counts = np.zeros(bins, dtype=np.int64)
+    for frame, edges in zip(positions, boxes):
+        counts += histogram.compute(centred_system(frame, edges)).bin_counts
+    # freud counts each pair from both of its particles.
+    return counts // 2
 
 
 def rdf(positions, box, bins: int = 200, r_max: Optional[float] = None) -> Tuple[np.ndarray, np.ndarray]:
@@ -70,9 +79,5 @@ def rdf(positions, box, bins: int = 200, r_max: Optional[float] = None) -> Tuple
     edges = np.linspace(0.0, r_max, bins + 1)
     shells = 4.0 / 3.0 * np.pi * np.diff(edges**3)
     n = positions.shape[1]
-    counts = np.zeros(bins)
-    expected = np.zeros(bins)
-    for frame, frame_box in zip(positions, boxes):
-        counts += _pair_counts(np.asarray(frame), frame_box, edges)
-        expected += 0.5 * n * (n - 1) * shells / np.prod(frame_box)
-    return 0.5 * (edges[1:] + edges[:-1]), counts / expected
+    expected = 0.5 * n * (n - 1) * shells * np.sum(1.0 / np.prod(boxes, axis=1))
+    return 0.5 * (edges[1:] + edges[:-1]), pair_counts(positions, boxes, bins, r_max) / expected

@@ -8,22 +8,24 @@
 // exit, error or not) or, for the few objects kept for the life of the process, by a
 // `ProcessRef`. Engine exceptions never cross into the interpreter: each engine call
 // runs under `guarded`, which turns the exception in flight into a Python exception.
+// The construction of the cell and each step run with the interpreter lock released,
+// so that other Python threads run meanwhile, and a signal (Ctrl-C) ends the run
+// between two steps.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
 
 #include <cstdint>
 #include <cstring>
-#include <ios>
+#include <exception>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <string>
-#include <typeinfo>
 #include <utility>
 #include <vector>
 
 #include "cell.h"
+#include "engine_errors.h"
 #include "parameters.h"
 
 namespace {
@@ -99,47 +101,6 @@ const char* const pickling_refused = "no default __reduce__ due to non-trivial _
 // ---------------------------------------------------------------------------------
 // Errors
 
-// Sets `type` with `text`, undecodable bytes replaced, so that an odd message never
-// turns into a different error.
-void set_error(PyObject* type, const char* text) {
-    const PyRef message =
-        PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-    if (message) PyErr_SetObject(type, message.get());
-}
-
-// Turns the C++ exception in flight into a pending Python exception. Must be called
-// from a catch block. A Python exception that is already pending wins.
-void translate_exception() {
-    if (PyErr_Occurred()) return;
-    try {
-        throw;
-    } catch (const std::bad_alloc& e) {
-        set_error(PyExc_MemoryError, e.what());
-    } catch (const std::bad_cast& e) {
-        set_error(PyExc_TypeError, e.what());
-    } catch (const std::bad_typeid& e) {
-        set_error(PyExc_TypeError, e.what());
-    } catch (const std::domain_error& e) {
-        set_error(PyExc_ValueError, e.what());
-    } catch (const std::invalid_argument& e) {
-        set_error(PyExc_ValueError, e.what());
-    } catch (const std::ios_base::failure& e) {
-        set_error(PyExc_IOError, e.what());
-    } catch (const std::out_of_range& e) {
-        set_error(PyExc_IndexError, e.what());
-    } catch (const std::overflow_error& e) {
-        set_error(PyExc_OverflowError, e.what());
-    } catch (const std::range_error& e) {
-        set_error(PyExc_ArithmeticError, e.what());
-    } catch (const std::underflow_error& e) {
-        set_error(PyExc_ArithmeticError, e.what());
-    } catch (const std::exception& e) {
-        set_error(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        set_error(PyExc_RuntimeError, "Unknown exception");
-    }
-}
-
 // Runs engine code; false, with a Python exception set, if it threw.
 template <typename EngineCall>
 bool guarded(EngineCall&& call) {
@@ -150,6 +111,24 @@ bool guarded(EngineCall&& call) {
         translate_exception();
         return false;
     }
+}
+
+// Runs engine code with the interpreter lock released, so that other Python threads
+// run meanwhile; false, with a Python exception set, if it threw. The exception is
+// carried out of the unlocked stretch and translated with the lock held again.
+template <typename EngineCall>
+bool guarded_without_gil(EngineCall&& call) {
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        call();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    return guarded([&] {
+        if (error) std::rethrow_exception(error);
+    });
 }
 
 // Keeps the pending Python exception aside for the life of the scope and puts it back
@@ -291,8 +270,9 @@ bool run_steps(Cell& cell, double stepsize, PyObject* nrsteps, const EnergySerie
         const unsigned long number = PyLong_AsUnsignedLong(step.get());
         if (number == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
         const bool stepped =
-            guarded([&] { cell.integrate(static_cast<unsigned int>(number), stepsize, false); });
-        if (!stepped || !energies.record(cell)) return false;
+            guarded_without_gil([&] { cell.integrate(static_cast<unsigned int>(number), stepsize, false); });
+        // Between whole steps a Ctrl-C (or another signal handler's exception) ends the run.
+        if (!stepped || !energies.record(cell) || PyErr_CheckSignals() < 0) return false;
     }
     return !PyErr_Occurred();
 }
@@ -375,7 +355,7 @@ PyRef run_simulation(PyObject* filename) {
     if (!nrparticles) return {};
 
     std::unique_ptr<Cell> cell;
-    if (!guarded([&] { cell = std::make_unique<Cell>(parameters); })) return {};
+    if (!guarded_without_gil([&] { cell = std::make_unique<Cell>(parameters); })) return {};
 
     const EnergySeries energies;
     if (!energies.created() || !run_steps(*cell, stepsize, nrsteps.get(), energies)) return {};

@@ -132,18 +132,28 @@ TEST(Construction, RefusesUnusableBox) {
             EXPECT_NE(std::string(error.what()).find("cell_length = 0"), std::string::npos) << error.what();
         }
     }
-    try {
-        make_cell(8, 2.7);
-        FAIL() << "accepted a box shorter than rcut + shell";
-    } catch (const std::invalid_argument& error) {
-        const std::string message = error.what();
-        EXPECT_NE(message.find("cell_length = 2.7"), std::string::npos) << message;
-        EXPECT_NE(message.find("rcut + shell = 2.5 + 0.3"), std::string::npos) << message;
+    // A box too short for the list radius or the cut-off, a radius of zero, and
+    // sub-cells so small that their 32-bit ids would wrap; each message names the numbers.
+    const struct {
+        double length;
+        const char* extra;
+        std::vector<std::string> named;
+    } refused[] = {
+        {2.7, "", {"cell_length = 2.7", "rcut + shell = 2.5 + 0.3"}},
+        {4.9, "", {"cell_length = 4.9", "twice rcut = 2 * 2.5"}},
+        {10.0, "rcut = 0\nshell = 0\n", {"rcut + shell = 0 + 0", "must be positive"}},
+        {10.0, "rcut = 0.001\nshell = 0\n", {"cell_length = 10", "4294967295"}},
+    };
+    for (const auto& box : refused) {
+        try {
+            make_cell(8, box.length, box.extra);
+            ADD_FAILURE() << "accepted cell_length " << box.length << " with " << box.extra;
+        } catch (const std::invalid_argument& error) {
+            for (const std::string& part : box.named) EXPECT_NE(std::string(error.what()).find(part), std::string::npos) << error.what();
+        }
     }
-    EXPECT_NO_THROW(make_cell(8, 2.8));  // exactly one sub-cell
-    // Sub-cells so small that their 32-bit ids would wrap.
-    EXPECT_THROW(make_cell(8, 10.0, "rcut = 0.001\nshell = 0\n"), std::invalid_argument);
-    EXPECT_THROW(make_cell(8, 10.0, "rcut = 0\nshell = 0\n"), std::invalid_argument);
+    EXPECT_NO_THROW(make_cell(8, 5.0));                              // exactly twice rcut
+    EXPECT_NO_THROW(make_cell(8, 2.8, "rcut = 1.4\nshell = 1.4\n"));  // and exactly one sub-cell
 }
 
 }  // namespace

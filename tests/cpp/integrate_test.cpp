@@ -58,7 +58,7 @@ TEST(Thermostat, TauEqualToStepReachesTheTargetAtOnce) {
 // infinite or NaN.
 TEST(Thermostat, SystemAtRestStaysAtRest) {
     Cell single = make_cell(1, 10.0);
-    Cell frozen = liquid(64, "kT = 0\n");
+    Cell frozen = liquid(108, "kT = 0\n");
     for (Cell* cell : {&single, &frozen}) {
         cell->integrate(0, 0.005, false);
         for (double c : cell->get_velocities()) ASSERT_TRUE(std::isfinite(c));
@@ -68,7 +68,7 @@ TEST(Thermostat, SystemAtRestStaysAtRest) {
 }
 
 TEST(Thermostat, RefusesUnusableSettings) {
-    Cell cell = liquid(64, "tau = 0.01\n");
+    Cell cell = liquid(108, "tau = 0.01\n");
     EXPECT_NO_THROW(cell.integrate(0, 0.01, false));  // stepsize equal to tau is fine
     try {
         cell.integrate(1, 0.02, false);
@@ -76,10 +76,10 @@ TEST(Thermostat, RefusesUnusableSettings) {
     } catch (const std::invalid_argument& error) {
         EXPECT_STREQ(error.what(), "stepsize = 0.02 is larger than tau = 0.01: the thermostat needs stepsize <= tau");
     }
-    Cell no_coupling = liquid(64, "tau = 0\n");
+    Cell no_coupling = liquid(108, "tau = 0\n");
     EXPECT_THROW(no_coupling.integrate(0, 0.005, false), std::invalid_argument);
     try {
-        liquid(64, "mass = 0.0\n");
+        liquid(108, "mass = 0.0\n");
         FAIL() << "zero mass accepted";
     } catch (const std::invalid_argument& error) {
         EXPECT_STREQ(error.what(), "mass = 0: mass must be positive");
@@ -116,6 +116,7 @@ TEST(Integrate, EnergiesDescribeTheReturnedState) {
 // least-squares line through the total energy of every step.
 TEST(Integrate, ConservesEnergyWithoutThermostat) {
     Cell cell = liquid(108, "tau = 1000000000\n");
+    draw_fresh_velocities(cell, 0.72);
     const int steps = 2000;
     double sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int step = 0; step < steps; ++step) {

@@ -20,15 +20,19 @@ std::vector<const kernels::KernelSet*> vector_kernels() {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// A melted liquid of 1003 particles (not a multiple of any vector width) whose
-// neighbour list has been rebuilt a few times.
-Cell& liquid() {
-    static Cell cell = [] {
-        Cell c = make_cell(1003, std::cbrt(1003 / 0.8442));
-        for (unsigned int step = 0; step < 60; ++step) c.integrate(step, 0.005, false);
-        return c;
-    }();
-    return cell;
+Cell melted(int n) {
+    Cell c = make_cell(n, std::cbrt(n / 0.8442));
+    for (unsigned int step = 0; step < 60; ++step) c.integrate(step, 0.005, false);
+    return c;
+}
+
+// A melted liquid whose neighbour list has been rebuilt a few times: 1003 particles
+// (not a multiple of any vector width), and 6000, whose box is wide enough that
+// blocks of four and of eight particles lie deep inside it and skip the minimum image.
+Cell& liquid(int n) {
+    static Cell small = melted(1003);
+    static Cell large = melted(6000);
+    return n == 1003 ? small : large;
 }
 
 struct ForceRun {
@@ -62,19 +66,21 @@ ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t th
 TEST(Kernels, ForcesMatchScalarBitForBit) {
     const auto sets = vector_kernels();
     if (sets.empty()) GTEST_SKIP() << "no vector instruction set on this processor";
-    Cell& cell = liquid();
-    for (std::size_t threads : {1u, 2u, 3u}) {
-        const ForceRun reference = run_forces(kernels::generic_kernels(), cell, threads);
-        for (const kernels::KernelSet* set : sets) {
-            const ForceRun run = run_forces(*set, cell, threads);
-            for (std::size_t k = 0; k < run.forces.size(); ++k) {
-                ASSERT_TRUE(same_bits(run.forces[k], reference.forces[k]))
-                    << set->name << ", " << threads << " threads, force component " << k;
-            }
-            for (std::size_t t = 0; t < threads; ++t) {
-                EXPECT_TRUE(same_bits(run.partials[t], reference.partials[t]))
-                    << set->name << ", " << threads << " threads, energy partial " << t << ": "
-                    << run.partials[t] << " vs " << reference.partials[t];
+    for (const int n : {1003, 6000}) {
+        Cell& cell = liquid(n);
+        for (std::size_t threads : {1u, 2u, 3u}) {
+            const ForceRun reference = run_forces(kernels::generic_kernels(), cell, threads);
+            for (const kernels::KernelSet* set : sets) {
+                const ForceRun run = run_forces(*set, cell, threads);
+                for (std::size_t k = 0; k < run.forces.size(); ++k) {
+                    ASSERT_TRUE(same_bits(run.forces[k], reference.forces[k]))
+                        << set->name << ", " << n << " particles, " << threads << " threads, force component " << k;
+                }
+                for (std::size_t t = 0; t < threads; ++t) {
+                    EXPECT_TRUE(same_bits(run.partials[t], reference.partials[t]))
+                        << set->name << ", " << n << " particles, " << threads << " threads, energy partial " << t
+                        << ": " << run.partials[t] << " vs " << reference.partials[t];
+                }
             }
         }
     }

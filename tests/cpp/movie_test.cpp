@@ -93,7 +93,8 @@ TEST(MovieFile, UnwritablePathThrows) {
             cell.write_to_movie_file("/nonexistent/dir/movie.bin", create);
             FAIL() << "no error";
         } catch (const std::ios_base::failure& error) {
-            EXPECT_NE(std::string(error.what()).find("/nonexistent/dir/movie.bin"), std::string::npos);
+            EXPECT_EQ(std::string(error.what()),
+                      "movie file '/nonexistent/dir/movie.bin': cannot open for writing: No such file or directory");
         }
     }
 }

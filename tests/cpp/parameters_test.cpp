@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ios>
+#include <utility>
+
 #include <boost/lexical_cast.hpp>
 
 #include "test_support.h"
@@ -66,12 +72,30 @@ TEST(ParameterLines, OnlyLineFeedsSeparateLines) {
     EXPECT_EQ(stored(*parameters_from("\xEF\xBB\xBFkT = 1.0\nmass = 1.0\n"), "mass"), "<present>");
 }
 
-TEST(ParameterFile, UnreadableFileGivesEmptyTable) {
+TEST(ParameterFile, MissingOrEmptyFileGivesEmptyTable) {
     const Parameters missing("/nonexistent/dir/params.txt");
     EXPECT_EQ(stored(missing, "stepsize"), "<absent>");
-    const Parameters directory(std::filesystem::temp_directory_path().string());
-    EXPECT_EQ(stored(directory, "stepsize"), "<absent>");
     EXPECT_EQ(stored(*parameters_from(""), "stepsize"), "<absent>");
+}
+
+// A FIFO without a writer would block the open for ever, a device never end.
+TEST(ParameterFile, RefusesWhatIsNotARegularFile) {
+    const std::string fifo = std::filesystem::temp_directory_path() / ("tovrin_fifo_" + std::to_string(::getpid()));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> refused[] = {
+        {std::filesystem::temp_directory_path().string(), "it is a directory"},
+        {fifo, "it is a FIFO, not a regular file"},
+        {"/dev/zero", "it is a device, not a regular file"},
+    };
+    for (const auto& [path, reason] : refused) {
+        try {
+            const Parameters params(path);
+            ADD_FAILURE() << "read " << path;
+        } catch (const std::ios_base::failure& error) {
+            EXPECT_EQ(std::string(error.what()), "Cannot read parameter file " + path + ": " + reason);
+        }
+    }
+    std::remove(fifo.c_str());
 }
 
 TEST(ParameterLookup, MissingKeyMessage) {

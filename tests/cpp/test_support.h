@@ -3,6 +3,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 
 #include "cell.h"
 #include "parameters.h"
+#include "random_stream.h"
 
 // A file with the given contents that is removed again when the object goes.
 class TempFile {
@@ -68,6 +70,12 @@ void with_threads(int threads, Body body) {
     omp_set_num_threads(before);
 }
 
+// Skips a test that compares thread counts where OpenMP may run fewer threads than it
+// needs (OMP_THREAD_LIMIT; scripts/test-arm runs one, as a second hangs under qemu-user).
+#define SKIP_UNLESS_THREADS(count)                                                               \
+    if (omp_get_thread_limit() < (count))                                                        \
+    GTEST_SKIP() << "needs " << (count) << " OpenMP threads; OMP_THREAD_LIMIT allows " << omp_get_thread_limit()
+
 struct CellTestAccess {
     static std::vector<vec3>& positions(Cell& cell) { return cell.positions; }
     static std::vector<vec3>& velocities(Cell& cell) { return cell.velocities; }
@@ -92,3 +100,23 @@ struct CellTestAccess {
         cell.calculate_forces();
     }
 };
+
+// Gives the cell the velocities for kT that the first cell of a process draws (a
+// stream of its own from seed 1, the drift removed), so that a test does not depend
+// on how many cells the tests before it have built.
+inline void draw_fresh_velocities(Cell& cell, double kT, double mass = 1.0) {
+    MinimalStandardEngine engine;
+    PolarNormalDistribution normal;
+    std::vector<vec3>& velocities = CellTestAccess::velocities(cell);
+    const double scale = std::sqrt(kT / mass);
+    vec3 sum = vec3::Zero();
+    for (vec3& v : velocities) {
+        const double vz = normal(engine);
+        const double vy = normal(engine);
+        const double vx = normal(engine);
+        v = vec3(vx, vy, vz) * scale;
+        sum += v;
+    }
+    const vec3 mean = sum * (1.0 / static_cast<double>(velocities.size()));
+    for (vec3& v : velocities) v -= mean;
+}

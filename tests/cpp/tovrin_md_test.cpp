@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "test_support.h"
@@ -125,10 +126,48 @@ TEST(TovrinMd, ReportsErrors) {
     EXPECT_EQ(bad_energies.status, 1);
     EXPECT_NE(bad_energies.output.find("/nonexistent/energies.txt"), std::string::npos) << bad_energies.output;
 
-    // Opens, but takes no byte: the rows only fail when they are flushed.
-    const Outcome full_disk = tovrin_md(params.path() + " --quiet --energies /dev/full");
-    EXPECT_EQ(full_disk.status, 1);
-    EXPECT_EQ(full_disk.output, "tovrin-md: energies file '/dev/full': write failed\n");
+    // Opens, but takes no byte: the message gives the system's reason.
+    for (const char* output : {"movie", "energies"}) {
+        const Outcome full_disk = tovrin_md(params.path() + " --quiet --" + output + " /dev/full");
+        EXPECT_EQ(full_disk.status, 1);
+        EXPECT_EQ(full_disk.output, std::string("tovrin-md: ") + output +
+                                        " file '/dev/full': write failed: No space left on device\n");
+    }
+
+    // A kernel set that does not exist, chosen through the environment.
+    setenv("TOVRIN_KERNELS", "sse9", 1);
+    const Outcome bad_kernels = tovrin_md(params.path() + " --quiet");
+    unsetenv("TOVRIN_KERNELS");
+    EXPECT_EQ(bad_kernels.status, 1);
+    EXPECT_EQ(bad_kernels.output,
+              "tovrin-md: TOVRIN_KERNELS = \"sse9\" names no kernel set: use generic, avx2 or avx512, or leave it "
+              "unset\n");
+}
+
+// An output that names the parameter file, or both outputs one file, under any
+// spelling, is refused before anything is written.
+TEST(TovrinMd, RefusesOutputsThatWouldOverwriteAnInputOrEachOther) {
+    const std::string text = parameter_text(8, 5.0, "nrsteps = 3\n");
+    const TempFile params(text);
+    const std::filesystem::path path = params.path();
+    const std::string dotted = (path.parent_path() / "." / path.filename()).string();
+    const TempFile link("");
+    std::filesystem::remove(link.path());
+    std::filesystem::create_symlink(path, link.path());
+    const std::string output = params.path() + ".out";
+    const std::string output_elsewhere =
+        (path.parent_path() / "x" / ".." / (path.filename().string() + ".out")).string();
+    for (const std::string& outputs : {"--movie " + params.path(), "--energies " + dotted, "--movie " + link.path(),
+                                       "--movie " + output + " --energies " + output_elsewhere}) {
+        const Outcome refused = tovrin_md(params.path() + " " + outputs);
+        EXPECT_EQ(refused.status, 2) << outputs;
+        EXPECT_TRUE(refused.output.find("is the parameter file") != std::string::npos ||
+                    refused.output.find("are the same file") != std::string::npos)
+            << refused.output;
+        std::ifstream file(params.path());
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), text) << outputs;
+        EXPECT_FALSE(std::filesystem::exists(output)) << outputs;
+    }
 }
 
 TEST(TovrinMd, CommandLine) {

@@ -29,8 +29,8 @@ LIQUID = {
     "nrsteps": "4",
 }
 
-# Eight particles in the smallest box the neighbour list allows: for the many calls.
-TINY = dict(LIQUID, nr_particles="8", cell_length="3.0", nrsteps="2")
+# Eight particles in the smallest box the cut-off allows (twice rcut): for the many calls.
+TINY = dict(LIQUID, nr_particles="8", cell_length="5.0", nrsteps="2")
 
 # The installed programs, beside the interpreter's own scripts.
 SCRIPTS = pathlib.Path(sysconfig.get_path("scripts"))

@@ -60,7 +60,7 @@ def test_the_console_script_runs_a_run_without_steps(write_parameters):
 
 
 @pytest.mark.parametrize("changes, message", [
-    ({"stepsize": None}, "Could not find parameter: stepsize"),
+    ({"stepsize": None}, "Could not find parameter: stepsize\n  no line of "),
     ({"nrsteps": "1.5"}, "bad lexical cast"),
     ({"mass": "0"}, "mass = 0: mass must be positive"),
 ])
@@ -80,7 +80,8 @@ def test_outputs_that_cannot_be_written_are_refused_before_the_run(tovrin, write
 
 
 def test_a_malformed_command_line_exits_with_status_2(tovrin):
-    assert tovrin().returncode == 2
+    bare = tovrin()
+    assert bare.returncode == 2 and bare.stderr.startswith("usage: tovrin") and "export-lammps" in bare.stderr
     assert tovrin("run").returncode == 2
     assert tovrin("rdf", "x.movie", "--bins", "0").returncode == 2
     assert tovrin("launch", "x").returncode == 2
@@ -94,7 +95,8 @@ def liquid_movie(write_parameters, tmp_path):
 def test_movie_describes_the_frames_and_converts_them(tovrin, liquid_movie, tmp_path):
     from tovrin import movie
 
-    completed = tovrin("movie", liquid_movie, "--xyz", "liquid.xyz")
+    completed = tovrin("movie", liquid_movie, "--xyz", "liquid.xyz", "--gsd", "liquid.gsd", "--mass", "2",
+                       "--every", "50")
     assert completed.returncode == 0, completed.stderr
     lines = completed.stdout.splitlines()
     assert lines[0] == f"{liquid_movie}: 108 particles, 5 frames"
@@ -102,10 +104,22 @@ def test_movie_describes_the_frames_and_converts_them(tovrin, liquid_movie, tmp_
     frames = movie.read(liquid_movie)
     speeds = [float(line.split()[-1]) for line in lines[3:8]]
     assert speeds == pytest.approx(np.mean(frames.speeds, axis=1), rel=1e-11)
-    assert (tmp_path / "liquid.xyz").read_text().count("Properties=species:S:1:pos:R:3:velo:R:3") == 5
+    assert (tmp_path / "liquid.xyz").read_text().count("Properties=species:S:1:pos:R:3:velo:R:3:masses") == 5
+    import ase.io
+    import gsd.hoomd
 
+    assert np.all(ase.io.read(tmp_path / "liquid.xyz", index=-1).get_masses() == 2.0)
+    with gsd.hoomd.open(tmp_path / "liquid.gsd") as trajectory:
+        assert [frame.configuration.step for frame in trajectory] == [0, 50, 100, 150, 200]
+        assert np.all(trajectory[-1].particles.mass == 2.0)
+
+    # A run cut short: its whole frames, with a warning, unless --strict.
     (tmp_path / "cut.movie").write_bytes(liquid_movie.read_bytes()[:-1])
-    _failed(tovrin("movie", "cut.movie"), "incomplete frame")
+    cut = tovrin("movie", "cut.movie")
+    assert cut.returncode == 0, cut.stderr
+    assert cut.stdout.startswith("cut.movie: 108 particles, 4 frames\n")
+    assert cut.stderr.startswith("tovrin movie: warning: cut.movie: ignored the last 6071 bytes, an incomplete frame")
+    _failed(tovrin("movie", "cut.movie", "--strict"), "the last 6071 bytes are an incomplete frame")
     _failed(tovrin("movie", "nothing.movie"), "nothing.movie: No such file or directory")
 
 
@@ -129,11 +143,34 @@ def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parame
     _failed(tovrin("rdf", liquid_movie, "--skip", "5"), "--skip 5 leaves none of the 5 frames")
 
 
+def test_msd_of_a_movie_needs_the_time_between_frames(tovrin, liquid_movie, tmp_path):
+    completed = tovrin("msd", liquid_movie, "--stepsize", "0.005", "--every", "50", "--plot", "msd.png")
+    assert completed.returncode == 0, completed.stderr
+    header = completed.stdout.splitlines()[0]
+    assert header.startswith(f"# MSD of {liquid_movie}: 5 frames 0.25 τ apart, 108 particles; D = ")
+    table = np.loadtxt(completed.stdout.splitlines())
+    assert np.array_equal(table[:, 0], 0.25 * np.arange(5)) and table[0, 1] == 0 and np.all(table[1:, 1] > 0)
+    assert (tmp_path / "msd.png").read_bytes().startswith(PNG)
+    assert tovrin("msd", liquid_movie, "--dt", "0.25").stdout.splitlines() == completed.stdout.splitlines()[:-1]
+    _failed(tovrin("msd", liquid_movie, "--stepsize", "0.005"), "give --dt (stepsize x every), or --stepsize and --every")
+
+
+def test_check_lists_skipped_lines_and_fails_without_a_needed_key(tovrin, write_parameters):
+    completed = tovrin("check", write_parameters(LIQUID, seed="7"))
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.endswith("all 11 needed keys are assigned\n")
+    completed = tovrin("check", write_parameters(LIQUID, stepsize=None, stepsiz="0.005"))
+    assert completed.returncode == 1
+    assert completed.stdout.splitlines() == ["line 11: 'stepsiz = 0.005': the engine reads no key 'stepsiz': "
+                                             "did you mean stepsize?", "missing: stepsize"]
+
+
 def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters, tmp_path):
     completed = tovrin("export-lammps", write_parameters(LIQUID), "deck")
     assert completed.returncode == 0, completed.stderr
     assert (tmp_path / "deck" / "tovrin.data").is_file() and (tmp_path / "deck" / "in.tovrin").is_file()
     assert "lmp -in in.tovrin" in completed.stdout
-    _failed(tovrin("export-lammps", write_parameters(TINY, name="tiny.txt"), "tiny"), "more than half of cell_length")
+    _failed(tovrin("export-lammps", write_parameters(TINY, name="tiny.txt", rcut="2.6"), "tiny"),
+            "is shorter than twice rcut")
     _failed(tovrin("export-lammps", write_parameters(LIQUID, name="no-sigma.txt", sigma=None), "x"),
             "Could not find parameter: sigma")

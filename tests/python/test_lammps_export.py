@@ -173,8 +173,8 @@ def test_deck_runs_its_steps_from_a_moved_folder(write_parameters, tmp_path):
     ({"sigma": None}, RuntimeError, "Could not find parameter: sigma"),
     ({"nr_particles": "1.5"}, TypeError, "lexical cast"),
     ({"cell_length": "2.0"}, ValueError, "is shorter than rcut + shell"),
-    # Minimum image against every image: LAMMPS cannot run that.
-    ({"rcut": "2.6"}, ValueError, "rcut = 2.6 is more than half of cell_length"),
+    # Minimum image against every image: LAMMPS could not run the same physics.
+    ({"rcut": "2.6"}, ValueError, "is shorter than twice rcut = 2 * 2.6"),
 ], ids=["missing-key", "not-a-count", "box-too-short", "rcut-beyond-half-box"])
 def test_refused_runs_raise_the_engines_error(change, error, message, write_parameters, tmp_path):
     with pytest.raises(error, match=re.escape(message)) as raised:

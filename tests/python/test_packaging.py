@@ -17,6 +17,18 @@ def test_tovrin_md_is_installed_with_the_interpreters_scripts():
     assert "usage: tovrin-md PARAMFILE" in completed.stdout + completed.stderr
 
 
+def test_the_version_is_the_packages_metadata_everywhere():
+    import importlib.metadata
+
+    import tovrin
+
+    version = importlib.metadata.version("tovrin")
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", version) and tovrin.__version__ == version
+    completed = subprocess.run([sys.executable, "-m", "tovrin", "--version"], capture_output=True, text=True,
+                               timeout=60)
+    assert completed.stdout == f"tovrin {version}\n"
+
+
 def test_tovrin_md_runs_a_parameter_file(write_parameters):
     completed = subprocess.run([str(TOVRIN_MD), write_parameters(LIQUID), "--quiet"],
                                capture_output=True, text=True, timeout=60)

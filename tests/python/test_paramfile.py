@@ -55,3 +55,42 @@ def test_an_overriding_copy_changes_what_the_engine_runs(write_parameters, tmp_p
     assert result["nrsteps"] == 0 and result["ekin"] == []
     with pytest.raises(paramfile.ParameterError, match="not a valid assignment"):
         paramfile.write_with(original, copy, kT="-1")
+
+
+# Lines of one file, and what `check` says of each: a fragment of the reason and
+# the known key it concerns ("" for none). None marks a line that counts.
+CHECKED_LINES = [
+    (b"\xef\xbb\xbfnr_particles = 108", "byte-order mark", "nr_particles"),
+    (b"# the liquid", "a comment", ""),
+    (b"cell_length = 5.04", None, None),
+    (b"", None, None),
+    (b"kt = 0.72", "no key 'kt': did you mean kT?", "kT"),
+    (b"mass = 1e-3", "an exponent: write 1e-3 out in digits, as 0.001", "mass"),
+    (b"sigma = -1.0", "a sign", "sigma"),
+    (b"epsilon = 1,5", "a decimal comma: write 1.5", "epsilon"),
+    (b"rcut = 2.5 # cut-off", "a comment after the value", "rcut"),
+    (b"sh ell = 0.3", "may hold only ASCII letters, digits and underscores (did you mean shell?)", "shell"),
+    (b"tau = 0.1.1", "tau = 0.1.1 is not a number", "tau"),
+    (b"nrsteps = 10", None, None),
+    (b"cell_length = 6", "assigned on line 3 already", "cell_length"),
+    (b"stepsize 0.005", "no '='", ""),
+]
+
+
+def test_check_says_why_each_skipped_line_is_skipped(tmp_path):
+    path = tmp_path / "run.txt"
+    path.write_bytes(b"\n".join(line for line, _, _ in CHECKED_LINES))
+    report = paramfile.check(path)
+
+    expected = [(number, reason, key) for number, (_, reason, key) in enumerate(CHECKED_LINES, 1) if reason]
+    assert [finding.line for finding in report.findings] == [number for number, _, _ in expected]
+    for finding, (_, reason, key) in zip(report.findings, expected):
+        assert reason in finding.reason and finding.key == key, finding
+    assert report.missing == ["nr_particles", "mass", "kT", "sigma", "epsilon", "rcut", "shell", "stepsize"]
+    assert report.unconvertible == ["tau"] and not report.runnable
+    assert paramfile.diagnose(path, "kT") == (f"{path} does not assign kT: line 5: 'kt = 0.72': "
+                                              f"the engine reads no key 'kt': did you mean kT?")
+    assert paramfile.diagnose(path, "shell").startswith(f"{path} does not assign shell: line 10: 'sh ell = 0.3'")
+    assert paramfile.diagnose(path, "stepsize") == f"no line of {path} assigns stepsize"
+    assert paramfile.diagnose(path, "cell_length") == f"{path} assigns cell_length"
+    assert paramfile.diagnose(path, "tau").startswith(f"{path} assigns tau a value that does not convert: line 11")

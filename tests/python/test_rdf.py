@@ -26,11 +26,10 @@ def test_an_ideal_gas_gives_one_within_its_noise(box):
     assert abs(np.average(g, weights=expected_pairs) - 1) < 3 / np.sqrt(expected_pairs.sum())
 
 
-def test_counts_equal_a_pair_by_pair_count_across_blocks(monkeypatch):
+def test_counts_equal_a_pair_by_pair_count():
     rng = np.random.default_rng(3)
     box = np.array([4.0, 5.0, 6.0])
     positions = rng.uniform(0.0, 1.0, size=(37, 3)) * box
-    edges = np.linspace(0.0, 2.0, 9)
     brute = np.zeros(8, dtype=np.int64)
     for a, b in itertools.combinations(positions, 2):
         d = a - b
@@ -42,9 +41,8 @@ def test_counts_equal_a_pair_by_pair_count_across_blocks(monkeypatch):
         r = math.sqrt(d @ d)
         if r < 2.0:
             brute[int(r / 0.25)] += 1
-    # Blocks of 3 rows: a pair can fall inside a block or between blocks.
-    monkeypatch.setattr(tovrin.rdf, "_PAIRS_PER_BLOCK", 3 * 37)
-    assert np.array_equal(tovrin.rdf._pair_counts(positions, box, edges), brute)
+    # Up to half the shortest edge, as far as g(r) reaches.
+    assert np.array_equal(tovrin.rdf.pair_counts([positions], [box], 8, 2.0), brute)
 
 
 def test_the_liquid_has_its_first_peak_near_1_1_sigma(write_parameters, tmp_path):

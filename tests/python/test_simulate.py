@@ -33,10 +33,6 @@ class TestMissingFile:
         assert caught.value.args == ("Cannot open file: " + path,)
         assert str(caught.value) == "Cannot open file: " + path
 
-    def test_existing_path_that_is_no_parameter_file_reads_as_empty(self, tmp_path):
-        with pytest.raises(RuntimeError, match="^Could not find parameter: stepsize$"):
-            simulate(str(tmp_path))
-
     def test_file_without_assignments_reads_as_empty(self, tmp_path):
         path = tmp_path / "notes.txt"
         path.write_text("stepsize: 0.005\n# nrsteps = 10\nnr_particles = -8\n")

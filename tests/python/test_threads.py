@@ -1,4 +1,6 @@
 """Runs repeat across processes and OpenMP thread counts."""
+import pickle
+
 import numpy as np
 
 from conftest import LIQUID
@@ -34,3 +36,37 @@ def test_same_file_at_one_and_two_threads(write_parameters, fresh_runs):
         np.testing.assert_allclose(one[key], two[key], rtol=1e-9, err_msg=key)
     for key in ("positions", "velocities"):
         np.testing.assert_allclose(one[key], two[key], rtol=0, atol=1e-9, err_msg=key)
+
+
+def test_pool_workers_forked_or_spawned_repeat_the_serial_runs(write_parameters, fresh_python, tmp_path):
+    # A parameter sweep with multiprocessing.Pool: the parent has run on two threads
+    # before the fork (GNU's OpenMP runtime then left the child waiting for ever on
+    # a thread pool the fork had not copied). One task per worker: a forked worker
+    # continues the parent's random stream, so its run is the parent's next one; a
+    # spawned worker starts a fresh stream, so its run is the parent's first.
+    path = write_parameters(LIQUID, nrsteps="10")
+    (tmp_path / "pool_work.py").write_text("from tovrin.tovrin import Tovrin\n\n"
+                                           "def run(path):\n    return Tovrin().simulate(path)\n")
+    out = tmp_path / "pool.pickle"
+    fresh_python(
+        """
+        import multiprocessing, pickle, sys
+        import pool_work
+        path, out = sys.argv[1], sys.argv[2]
+        first = pool_work.run(path)
+        workers = {}
+        for method in ("fork", "spawn"):
+            with multiprocessing.get_context(method).Pool(2, maxtasksperchild=1) as pool:
+                workers[method] = pool.map_async(pool_work.run, [path] * 3).get(timeout=90)
+        with open(out, "wb") as f:
+            pickle.dump((first, pool_work.run(path), workers), f)
+        """,
+        threads=2, args=(path, out),
+    )
+    with open(out, "rb") as f:
+        first, second, workers = pickle.load(f)
+    assert not np.array_equal(first["velocities_initial"], second["velocities_initial"])
+    for result in workers["fork"]:
+        assert_identical(result, second)
+    for result in workers["spawn"]:
+        assert_identical(result, first)

@@ -6,16 +6,26 @@
 // 1000 steps unless --quiet, with --movie records frame 0 and one frame every K
 // steps into a binary movie file, and with --energies writes the energies of every
 // state as text.
+//
+// Nothing is lost when a run ends early: SIGINT (Ctrl-C) or SIGTERM stops it after
+// the step in progress, once that step's frame and energies row are written, and
+// the exit status is 128 + the signal's number; every write goes whole to the
+// system, and one that fails is cut back to the last whole frame or row.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include <boost/lexical_cast.hpp>
@@ -41,6 +51,11 @@ options:
                  has 17 significant digits, so it reads back as the same double
   --quiet        no progress lines (by default one every 1000 steps)
   --help         show this text
+
+The outputs must differ from each other and from PARAMFILE. SIGINT (Ctrl-C) or
+SIGTERM stops the run after the step in progress, with its frame and energies row
+written; the exit status is then 130 or 143. The same signal once more ends it
+at once.
 
 PARAMFILE holds one "key = value" assignment per line; values are unsigned decimal
 numbers (digits and one full stop, no sign or exponent); other lines are ignored and
@@ -72,6 +87,36 @@ struct Options {
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+namespace fs = std::filesystem;
+
+// The absolute path with `.`, `..` and the links of its existing part resolved.
+fs::path resolved(const std::string& path) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error).lexically_normal();
+    const fs::path canonical = fs::weakly_canonical(absolute, error);
+    return error ? absolute : canonical;
+}
+
+// Whether two paths name one file: the same file when both exist (hard links
+// too), else the same resolved path.
+bool same_file(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return fs::equivalent(a, b, error) || resolved(a) == resolved(b);
+}
+
+// An output that is the parameter file or the other output would destroy it.
+void refuse_clashing_outputs(const Options& options) {
+    for (const auto& [option, path] :
+         {std::pair{"--movie", options.movie}, std::pair{"--energies", options.energies}}) {
+        if (path && same_file(*path, options.paramfile)) {
+            throw UsageError(std::string(option) + " " + *path + " is the parameter file " + options.paramfile);
+        }
+    }
+    if (options.movie && options.energies && same_file(*options.movie, *options.energies)) {
+        throw UsageError("--movie " + *options.movie + " and --energies " + *options.energies + " are the same file");
+    }
+}
 
 // Returns nothing when help was asked for.
 std::optional<Options> parse(int argc, char** argv) {
@@ -109,37 +154,69 @@ std::optional<Options> parse(int argc, char** argv) {
         }
     }
     if (!have_paramfile) throw UsageError("no parameter file given");
+    refuse_clashing_outputs(options);
     return options;
 }
 
 // The energies file: one text row per state, every double with 17 significant
-// digits, the fewest that always read back as the same value.
+// digits, the fewest that always read back as the same value. Each row goes to the
+// system in one write, so a killed run leaves whole rows.
 class EnergyLog {
 public:
-    explicit EnergyLog(const std::string& path) : path_(path), file_(path) {
-        if (!file_) throw error(std::string("cannot open for writing: ") + std::strerror(errno));
-        file_.precision(17);
-        file_ << "# steps ekin epot etot\n";
+    explicit EnergyLog(const std::string& path)
+        : path_(path), fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+        if (fd_ < 0) throw system_error("cannot open for writing");
+        write("# steps ekin epot etot\n");
+    }
+    EnergyLog(const EnergyLog&) = delete;
+    EnergyLog& operator=(const EnergyLog&) = delete;
+    ~EnergyLog() {
+        if (fd_ >= 0) ::close(fd_);
     }
 
     void record(unsigned long steps, double ekin, double epot, double etot) {
-        file_ << steps << ' ' << ekin << ' ' << epot << ' ' << etot << '\n';
-        if (!file_) throw error("write failed");
+        char row[128];  // four numbers of at most 24 characters each
+        const int length = std::snprintf(row, sizeof row, "%lu %.17g %.17g %.17g\n", steps, ekin, epot, etot);
+        write(std::string(row, static_cast<std::size_t>(length)));
+        ++rows_;
     }
 
-    // Closing flushes the last rows: only then does a full disk show.
+    unsigned long rows() const { return rows_; }
+
+    // Closes now, so that a failing close (a network file system) is reported.
     void close() {
-        file_.close();
-        if (!file_) throw error("write failed");
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) throw system_error("write failed");
     }
 
 private:
-    std::runtime_error error(const std::string& problem) const {
-        return std::runtime_error("energies file '" + path_ + "': " + problem);
+    // Writes `text` whole or cuts the file back to the rows before and throws.
+    void write(const std::string& text) {
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0) {
+                const int reason = errno;
+                // Nothing to cut back on a device such as /dev/full, where this fails.
+                [[maybe_unused]] const int cut = ::ftruncate(fd_, size_);
+                errno = reason;
+                throw system_error("write failed");
+            }
+            done += static_cast<std::size_t>(written);
+        }
+        size_ += static_cast<off_t>(text.size());
+    }
+
+    // A failed system call: the message ends with the reason errno gives.
+    std::system_error system_error(const std::string& problem) const {
+        return std::system_error(errno, std::generic_category(), "energies file '" + path_ + "': " + problem);
     }
 
     const std::string path_;
-    std::ofstream file_;
+    int fd_;
+    off_t size_ = 0;          // bytes of the whole rows written so far
+    unsigned long rows_ = 0;  // rows after the header
 };
 
 // A constructed cell has not yet formed its kinetic energy (the first half kick
@@ -151,7 +228,23 @@ double kinetic_energy(const Cell& cell, double mass) {
     return (0.5 * sum) * mass;
 }
 
-void run(const Options& options) {
+// Set by the handler of SIGINT and SIGTERM: the run stops after the step in progress.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void request_stop(int signal) { stop_signal = signal; }
+
+// The handler resets itself, so that a second signal ends the process at once.
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Runs the steps and writes the outputs; returns the exit status.
+int run(const Options& options) {
     if (!std::filesystem::exists(options.paramfile)) {
         throw std::runtime_error("Cannot open file: " + options.paramfile);
     }
@@ -159,24 +252,52 @@ void run(const Options& options) {
     const double stepsize = parameters->get_param<double>("stepsize");
     const unsigned int nrsteps = parameters->get_param<unsigned int>("nrsteps");
     Cell cell(parameters);
-    if (options.movie) cell.write_to_movie_file(*options.movie, true);
+    unsigned int steps = 0;     // steps done
+    unsigned long frames = 0;  // movie frames written
     std::optional<EnergyLog> energies;
-    if (options.energies) {
-        energies.emplace(*options.energies);
-        const double ekin = kinetic_energy(cell, parameters->get_param<double>("mass"));
-        energies->record(0, ekin, cell.get_epot(), ekin + cell.get_epot());
+    // Says how far a run that ends early got and what its files hold.
+    const auto report_stop = [&](const std::string& cause) {
+        std::cerr << "tovrin-md: " << cause << " after " << steps << " of " << nrsteps << " steps";
+        if (options.movie) std::cerr << "; the movie '" << *options.movie << "' holds " << frames << " frames";
+        if (energies) std::cerr << "; the energies file '" << *options.energies << "' " << energies->rows() << " rows";
+        std::cerr << "\n";
+    };
+    try {
+        if (options.movie) {
+            cell.write_to_movie_file(*options.movie, true);
+            ++frames;
+        }
+        if (options.energies) {
+            energies.emplace(*options.energies);
+            const double ekin = kinetic_energy(cell, parameters->get_param<double>("mass"));
+            energies->record(0, ekin, cell.get_epot(), ekin + cell.get_epot());
+        }
+        while (steps < nrsteps && !stop_signal) {
+            cell.integrate(steps, stepsize, !options.quiet);
+            ++steps;
+            if (options.movie && steps % options.every == 0) {
+                cell.write_to_movie_file(*options.movie, false);
+                ++frames;
+            }
+            if (energies) energies->record(steps, cell.get_ekin(), cell.get_epot(), cell.get_etot());
+        }
+        if (energies) energies->close();
+    } catch (const std::exception& error) {
+        std::cerr << "tovrin-md: " << error.what() << "\n";
+        if (frames > 0 || (energies && energies->rows() > 0)) report_stop("stopped");
+        return 1;
     }
-    for (unsigned int step = 0; step < nrsteps; ++step) {
-        cell.integrate(step, stepsize, !options.quiet);
-        if (options.movie && (step + 1) % options.every == 0) cell.write_to_movie_file(*options.movie, false);
-        if (energies) energies->record(step + 1ul, cell.get_ekin(), cell.get_epot(), cell.get_etot());
+    if (stop_signal) {
+        report_stop(stop_signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM");
+        return 128 + stop_signal;
     }
-    if (energies) energies->close();
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    catch_stop_signals();
     std::optional<Options> options;
     try {
         options = parse(argc, argv);
@@ -189,10 +310,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        run(*options);
+        return run(*options);
     } catch (const std::exception& error) {
         std::cerr << "tovrin-md: " << error.what() << "\n";
         return 1;
     }
-    return 0;
 }

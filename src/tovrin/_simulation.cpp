@@ -1,0 +1,209 @@
+// tovrin._simulation: a run that Python advances step by step, built with pybind11.
+//
+// `Run` holds one engine run (parameters, cell, steps done, energy log). It is built
+// from a parameter file exactly as `Tovrin.simulate` builds its cell (the same keys
+// read in the same order, the same errors, the same random stream) or read back from
+// a checkpoint. Each step runs with the interpreter lock released, so other Python
+// threads, and other runs, proceed meanwhile; between whole steps a pending signal
+// (Ctrl-C) ends `run` with its exception, leaving the run at its last whole step.
+// Engine exceptions become the Python exceptions of the shared table in
+// engine_errors.h. The Python class tovrin.Simulation wraps this one.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cell.h"
+#include "checkpoint.h"
+#include "engine_errors.h"
+#include "parameters.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Runs engine code with the interpreter lock released; its exception, if any, is
+// rethrown once the lock is held again.
+template <typename EngineCall>
+void without_gil(EngineCall&& call) {
+    std::exception_ptr error;
+    {
+        const py::gil_scoped_release released;
+        try {
+            call();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+// A flat vector as a new (rows, 3) array that owns its data: a copy, so nothing a
+// caller does to it reaches the engine.
+py::array_t<double> particle_array(std::vector<double>&& flat) {
+    auto* const owned = new std::vector<double>(std::move(flat));
+    const py::capsule release(owned, [](void* data) { delete static_cast<std::vector<double>*>(data); });
+    const auto rows = static_cast<py::ssize_t>(owned->size() / 3);
+    return py::array_t<double>({rows, py::ssize_t(3)}, owned->data(), release);
+}
+
+py::array_t<double> vector_array(const std::vector<double>& values) {
+    return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+class Run {
+public:
+    // `path`: the parameter file's name as UTF-8 bytes (its existence is checked by the caller).
+    explicit Run(const std::string& path) {
+        state.parameters = std::make_shared<Parameters>(path);
+        stepsize = state.parameters->get_param<double>("stepsize");
+        nrsteps = state.parameters->get_param<unsigned int>("nrsteps");
+        nr_particles = state.parameters->get_param<unsigned int>("nr_particles");
+        without_gil([&] { state.cell = std::make_unique<Cell>(state.parameters); });
+    }
+
+    static std::unique_ptr<Run> load(const std::string& path) {
+        std::unique_ptr<Run> run(new Run());
+        without_gil([&] { run->state = load_checkpoint(path); });
+        run->shown_steps = run->state.steps_done;
+        run->stepsize = run->state.parameters->get_param<double>("stepsize");
+        run->nrsteps = run->state.parameters->get_param<unsigned int>("nrsteps");
+        run->nr_particles = run->state.parameters->get_param<unsigned int>("nr_particles");
+        return run;
+    }
+
+    // Advances `steps` steps. Between steps a pending signal's exception (Ctrl-C's
+    // KeyboardInterrupt) ends the call; the run then stands at its last whole step.
+    void run(std::uint64_t steps) {
+        const Busy busy(*this);
+        for (std::uint64_t k = 0; k < steps; ++k) {
+            try {
+                without_gil([&] { state.step(stepsize); });
+            } catch (const std::exception& error) {
+                failure = "the run failed in step " + std::to_string(state.steps_done) + ": " + error.what();
+                throw;
+            }
+            shown_steps = state.steps_done;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    void save(const std::string& path) const {
+        const Busy busy(*this);
+        without_gil([&] { save_checkpoint(state, path); });
+    }
+
+    // Appends the current state as a frame to a movie file, or starts the file.
+    void write_movie(const std::string& path, bool create) {
+        const Busy busy(*this);
+        without_gil([&] { state.cell->write_to_movie_file(path, create); });
+    }
+
+    std::uint64_t steps_done() const { return shown_steps; }
+    double ekin() const { return whole().cell->get_ekin(); }
+    double epot() const { return whole().cell->get_epot(); }
+    double etot() const { return whole().cell->get_etot(); }
+    py::array_t<double> positions() const { return particle_array(whole().cell->get_positions()); }
+    py::array_t<double> velocities() const { return particle_array(whole().cell->get_velocities()); }
+    py::array_t<double> positions_initial() const { return particle_array(whole().cell->get_initial_positions()); }
+    py::array_t<double> velocities_initial() const {
+        return particle_array(whole().cell->get_initial_velocities());
+    }
+    py::array_t<double> box() const {
+        const vec3& dims = whole().cell->get_dims();
+        return vector_array({dims.x(), dims.y(), dims.z()});
+    }
+    // The energies after each step done, as three arrays.
+    py::dict energies() const {
+        const RunState& run = whole();
+        py::dict log;
+        log["ekin"] = vector_array(run.ekin);
+        log["epot"] = vector_array(run.epot);
+        log["etot"] = vector_array(run.etot);
+        return log;
+    }
+    std::map<std::string, std::string> parameters() const {
+        const auto& entries = state.parameters->entries();
+        return {entries.begin(), entries.end()};
+    }
+
+    double stepsize = 0.0;
+    unsigned int nrsteps = 0;
+    unsigned int nr_particles = 0;
+
+private:
+    Run() = default;
+
+    // Marks the run as in use by one call: a second thread's call on the same run is
+    // refused rather than let it meet a half-done step. Taken and released with the
+    // interpreter lock held, which orders it.
+    class Busy {
+    public:
+        explicit Busy(const Run& run_) : run(run_) {
+            if (!run.failure.empty()) throw std::runtime_error(run.failure + "; the state is no whole step");
+            if (run.busy) throw std::runtime_error("the simulation is running in another thread");
+            run.busy = true;
+        }
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+        ~Busy() { run.busy = false; }
+
+    private:
+        const Run& run;
+    };
+
+    const RunState& whole() const {
+        if (busy) throw std::runtime_error("the simulation is running in another thread");
+        return state;
+    }
+
+    RunState state;
+    std::uint64_t shown_steps = 0;  // steps done, for other threads to read while a step runs
+    mutable bool busy = false;
+    std::string failure;  // what ended the last step half-way, if one failed
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_simulation, module) {
+    py::register_local_exception_translator([](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const py::error_already_set&) {
+            throw;  // already a Python exception
+        } catch (const py::builtin_exception&) {
+            throw;  // pybind11's own, which it translates itself
+        } catch (...) {
+            translate_exception();
+        }
+    });
+
+    py::class_<Run>(module, "Run")
+        .def(py::init<const std::string&>(), py::arg("path"))
+        .def_static("load", &Run::load, py::arg("path"))
+        .def("run", &Run::run, py::arg("steps"))
+        .def("save", &Run::save, py::arg("path"))
+        .def("write_movie", &Run::write_movie, py::arg("path"), py::arg("create"))
+        .def_property_readonly("step", &Run::steps_done)
+        .def_property_readonly("ekin", &Run::ekin)
+        .def_property_readonly("epot", &Run::epot)
+        .def_property_readonly("etot", &Run::etot)
+        .def_property_readonly("positions", &Run::positions)
+        .def_property_readonly("velocities", &Run::velocities)
+        .def_property_readonly("positions_initial", &Run::positions_initial)
+        .def_property_readonly("velocities_initial", &Run::velocities_initial)
+        .def_property_readonly("box", &Run::box)
+        .def_property_readonly("energies", &Run::energies)
+        .def_property_readonly("parameters", &Run::parameters)
+        .def_readonly("stepsize", &Run::stepsize)
+        .def_readonly("nrsteps", &Run::nrsteps)
+        .def_readonly("nr_particles", &Run::nr_particles);
+}
