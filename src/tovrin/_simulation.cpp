@@ -111,6 +111,7 @@ public:
     double ekin() const { return whole().cell->get_ekin(); }
     double epot() const { return whole().cell->get_epot(); }
     double etot() const { return whole().cell->get_etot(); }
+    double pressure() const { return whole().cell->pressure(); }
     py::array_t<double> positions() const { return particle_array(whole().cell->get_positions()); }
     py::array_t<double> velocities() const { return particle_array(whole().cell->get_velocities()); }
     py::array_t<double> positions_initial() const { return particle_array(whole().cell->get_initial_positions()); }
@@ -196,6 +197,7 @@ PYBIND11_MODULE(_simulation, module) {
         .def_property_readonly("ekin", &Run::ekin)
         .def_property_readonly("epot", &Run::epot)
         .def_property_readonly("etot", &Run::etot)
+        .def_property_readonly("pressure", &Run::pressure)
         .def_property_readonly("positions", &Run::positions)
         .def_property_readonly("velocities", &Run::velocities)
         .def_property_readonly("positions_initial", &Run::positions_initial)

@@ -53,7 +53,7 @@ def _plot_output(path: str) -> str:
     return _writable_output(path)
 
 
-def _summary(paramfile_path: str, result: dict, seconds: float) -> str:
+def _summary(paramfile_path: str, result: dict, seconds: float, pressure: float) -> str:
     from .plots import temperature
 
     n, nrsteps = result["nrparticles"], result["nrsteps"]
@@ -74,6 +74,7 @@ def _summary(paramfile_path: str, result: dict, seconds: float) -> str:
     for name, values in rows:
         per_particle = "" if name == "temperature" else f"{values[-1] / n if n else float('nan'):.10g}"
         lines.append(f"  {name:18}{values.mean():>20.10g}{values[-1]:>20.10g}{per_particle:>20}")
+    lines.append(f"  {'pressure':18}{'':>20}{pressure:>20.10g}")
     return "\n".join(lines)
 
 
@@ -193,7 +194,7 @@ def run(args: argparse.Namespace) -> int:
     progress.close()
     seconds = time.perf_counter() - started
     result = simulation.results()
-    print(_summary(args.paramfile, result, seconds), flush=True)
+    print(_summary(args.paramfile, result, seconds, simulation.pressure), flush=True)
     _save_outputs(simulation, args, checkpoint, save)
     if plot:
         from .plots import plot_energies

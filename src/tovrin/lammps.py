@@ -122,7 +122,7 @@ neigh_modify    every 1 delay 0 check yes{room}
 fix             1 all nve
 fix             2 all temp/berendsen {r["kT"]} {r["kT"]} {r["tau"]}
 timestep        {r["stepsize"]}
-thermo_style    custom step temp pe ke etotal
+thermo_style    custom step temp pe ke etotal press
 thermo_modify   norm no format float %.17g
 thermo          {int(thermo)}
 variable        nrsteps index {int(nrsteps)}

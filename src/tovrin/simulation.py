@@ -107,6 +107,12 @@ class Simulation:
         return self._run.etot
 
     @property
+    def pressure(self) -> float:
+        """The virial pressure (2 Ekin + sum over pairs within rcut of r . f) / (3 V) of
+        the current positions and velocities, in ε / σ³, computed when read."""
+        return self._run.pressure
+
+    @property
     def positions(self) -> np.ndarray:
         """Current positions, shape (N, 3): a copy."""
         return self._run.positions

@@ -37,7 +37,7 @@ TEST(TovrinMd, RunsAndRecordsAMovie) {
 
 struct EnergyRow {
     unsigned long steps;
-    double ekin, epot, etot;
+    double ekin, epot, etot, pressure;
 };
 
 // The rows of an energies file; fails the test unless the header and every row parse.
@@ -45,13 +45,13 @@ std::vector<EnergyRow> read_energies(const std::string& path) {
     std::ifstream file(path);
     std::string line;
     std::getline(file, line);
-    EXPECT_EQ(line, "# steps ekin epot etot");
+    EXPECT_EQ(line, "# steps ekin epot etot pressure");
     std::vector<EnergyRow> rows;
     while (std::getline(file, line)) {
         std::istringstream fields(line);
         EnergyRow row{};
         std::string rest;
-        EXPECT_TRUE(fields >> row.steps >> row.ekin >> row.epot >> row.etot) << line;
+        EXPECT_TRUE(fields >> row.steps >> row.ekin >> row.epot >> row.etot >> row.pressure) << line;
         EXPECT_FALSE(fields >> rest) << line;
         rows.push_back(row);
     }
@@ -85,6 +85,7 @@ TEST(TovrinMd, EnergiesFileHoldsEveryStateExactly) {
     EXPECT_NEAR(rows[0].ekin, ekin0, 1e-13 * ekin0);
     EXPECT_EQ(rows[0].epot, cell.get_epot());
     EXPECT_EQ(rows[0].etot, rows[0].ekin + rows[0].epot);
+    EXPECT_EQ(rows[0].pressure, cell.pressure());
     for (unsigned int step = 0; step < nrsteps; ++step) {
         cell.integrate(step, 0.005, false);
         const EnergyRow& row = rows[step + 1];
@@ -92,6 +93,7 @@ TEST(TovrinMd, EnergiesFileHoldsEveryStateExactly) {
         EXPECT_EQ(row.ekin, cell.get_ekin()) << "after step " << step;
         EXPECT_EQ(row.epot, cell.get_epot()) << "after step " << step;
         EXPECT_EQ(row.etot, cell.get_etot()) << "after step " << step;
+        EXPECT_EQ(row.pressure, cell.pressure()) << "after step " << step;
     }
 }
 

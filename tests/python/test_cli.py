@@ -42,6 +42,11 @@ def test_run_summarises_saves_and_plots(tovrin, write_parameters, tmp_path, fres
     assert rows["potential energy"][1] == pytest.approx(expected["epot"][-1], rel=1e-9)
     assert summary[9].split()[0] == "temperature"
     assert float(summary[9].split()[2]) == pytest.approx(2 * ekin[-1] / (3 * 107), rel=1e-9)
+    # tovrin-md's energies file gives the same state's pressure: both are fresh processes.
+    subprocess.run([str(SCRIPTS / "tovrin-md"), paramfile, "--quiet", "--energies", tmp_path / "energies.txt"],
+                   check=True, timeout=60)
+    assert summary[10].split()[0] == "pressure"
+    assert float(summary[10].split()[1]) == pytest.approx(np.loadtxt(tmp_path / "energies.txt")[-1, 4], rel=1e-9)
 
     with np.load(tmp_path / "result.npz") as saved:
         assert set(saved.files) == set(expected) | {"cell_length"}

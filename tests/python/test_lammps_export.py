@@ -25,12 +25,12 @@ ODD = dict(LIQUID, nr_particles="500", cell_length="9.25", sigma="1.1", epsilon=
 # Reach beyond LAMMPS's default room of 2000 neighbours per particle.
 LONG_REACH = dict(LIQUID, nr_particles="8000", cell_length="20.0", rcut="9.7", nrsteps="0")
 
-THERMO_COLUMNS = ["Step", "Temp", "PotEng", "KinEng", "TotEng"]
+THERMO_COLUMNS = ["Step", "Temp", "PotEng", "KinEng", "TotEng", "Press"]
 
 
 def lammps(folder, *arguments):
     """Runs the deck in `folder` from there, as its header says; returns the thermo
-    rows {step: (temp, pe, ke, etotal)} and standard output."""
+    rows {step: (temp, pe, ke, etotal, press)} and standard output."""
     program = shutil.which("lmp")
     if program is None:
         pytest.fail("LAMMPS is not installed (no `lmp` on the PATH): install Debian's `lammps` package, "
@@ -50,7 +50,7 @@ def lammps(folder, *arguments):
 
 
 def tovrin_energies(paramfile, out):
-    """tovrin-md's energies file of the run: rows of steps, ekin, epot, etot."""
+    """tovrin-md's energies file of the run: rows of steps, ekin, epot, etot, pressure."""
     done = subprocess.run([str(TOVRIN_MD), paramfile, "--quiet", "--energies", str(out)],
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
@@ -97,16 +97,18 @@ def test_lammps_starts_with_tovrins_energies(case, write_parameters, tmp_path):
     paramfile = write_parameters(case)
     deck = export(paramfile, tmp_path / "deck")
     assert deck.nr_particles == int(case["nr_particles"])
-    steps, ekin, epot, _ = tovrin_energies(paramfile, tmp_path / "energies.txt")[0]
+    steps, ekin, epot, _, pressure = tovrin_energies(paramfile, tmp_path / "energies.txt")[0]
     assert steps == 0
 
     rows, _ = lammps(tmp_path / "deck", "-var", "nrsteps", "0")
     assert list(rows) == [0]
-    _, pe, ke, _ = rows[0]
+    _, pe, ke, _, press = rows[0]
     # The potential energy tests the positions, the box and the pair settings; the
-    # kinetic energy the velocities and the mass.
+    # kinetic energy the velocities and the mass; LAMMPS's pressure, (2 Ekin + virial)
+    # / (3 V) as well, tovrin's.
     assert abs(pe - epot) <= 1e-10 * abs(epot), (pe, epot)
     assert abs(ke - ekin) <= 1e-10 * ekin, (ke, ekin)
+    assert abs(press - pressure) <= 1e-10 * abs(pressure), (press, pressure)
 
 
 def test_data_file_holds_a_fresh_processs_initial_state(write_parameters, fresh_runs, tmp_path):

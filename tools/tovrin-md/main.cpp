@@ -45,10 +45,12 @@ options:
                  frame every K steps (the file is replaced if it exists)
   --every K      steps between movie frames (default 100; K >= 1)
   --energies PATH
-                 write the energies as text: a header line "# steps ekin epot etot",
-                 then one row per state, steps = 0 for the constructed cell (ekin of
-                 its initial velocities) and steps = k + 1 after step k; each value
-                 has 17 significant digits, so it reads back as the same double
+                 write the energies as text: a header line
+                 "# steps ekin epot etot pressure", then one row per state, steps = 0
+                 for the constructed cell (ekin of its initial velocities) and
+                 steps = k + 1 after step k; each value has 17 significant digits, so
+                 it reads back as the same double; the virial pressure (in epsilon /
+                 sigma^3) costs about one more force computation per step
   --quiet        no progress lines (by default one every 1000 steps)
   --help         show this text
 
@@ -166,7 +168,7 @@ public:
     explicit EnergyLog(const std::string& path)
         : path_(path), fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
         if (fd_ < 0) throw system_error("cannot open for writing");
-        write("# steps ekin epot etot\n");
+        write("# steps ekin epot etot pressure\n");
     }
     EnergyLog(const EnergyLog&) = delete;
     EnergyLog& operator=(const EnergyLog&) = delete;
@@ -174,9 +176,10 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
 
-    void record(unsigned long steps, double ekin, double epot, double etot) {
-        char row[128];  // four numbers of at most 24 characters each
-        const int length = std::snprintf(row, sizeof row, "%lu %.17g %.17g %.17g\n", steps, ekin, epot, etot);
+    void record(unsigned long steps, double ekin, double epot, double etot, double pressure) {
+        char row[160];  // five numbers of at most 24 characters each
+        const int length =
+            std::snprintf(row, sizeof row, "%lu %.17g %.17g %.17g %.17g\n", steps, ekin, epot, etot, pressure);
         write(std::string(row, static_cast<std::size_t>(length)));
         ++rows_;
     }
@@ -270,7 +273,7 @@ int run(const Options& options) {
         if (options.energies) {
             energies.emplace(*options.energies);
             const double ekin = kinetic_energy(cell, parameters->get_param<double>("mass"));
-            energies->record(0, ekin, cell.get_epot(), ekin + cell.get_epot());
+            energies->record(0, ekin, cell.get_epot(), ekin + cell.get_epot(), cell.pressure());
         }
         while (steps < nrsteps && !stop_signal) {
             cell.integrate(steps, stepsize, !options.quiet);
@@ -279,7 +282,7 @@ int run(const Options& options) {
                 cell.write_to_movie_file(*options.movie, false);
                 ++frames;
             }
-            if (energies) energies->record(steps, cell.get_ekin(), cell.get_epot(), cell.get_etot());
+            if (energies) energies->record(steps, cell.get_ekin(), cell.get_epot(), cell.get_etot(), cell.pressure());
         }
         if (energies) energies->close();
     } catch (const std::exception& error) {
