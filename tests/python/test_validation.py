@@ -28,7 +28,6 @@ The tests therefore run every thermostatted liquid at two time steps.
 """
 import concurrent.futures
 import dataclasses
-import json
 import os
 import pickle
 import subprocess
@@ -91,26 +90,31 @@ with open(sys.argv[2], "wb") as f:
 """
 
 
-@pytest.fixture(scope="module")
-def results(tmp_path_factory):
-    """Run -> energy series per step of every run, all runs two at a time."""
-    directory = tmp_path_factory.mktemp("validation")
+def run_all(directory, runs, runner):
+    """Run -> what `runner` pickled for it: every run in a fresh process with one
+    thread, two processes at a time, the longest first."""
     environment = dict(os.environ, OMP_NUM_THREADS="1")
 
     def simulate(index, run):
         paramfile = directory / f"run{index}.txt"
         out = directory / f"run{index}.pickle"
         paramfile.write_text(run.parameter_text())
-        subprocess.run([sys.executable, "-c", RUNNER, str(paramfile), str(out)], cwd=directory,
+        subprocess.run([sys.executable, "-c", runner, str(paramfile), str(out)], cwd=directory,
                        env=environment, check=True, timeout=1800)
         with open(out, "rb") as f:
             return pickle.load(f)
 
-    runs = sorted(UNTHERMOSTATTED + LIQUID, key=lambda run: -run.steps * run.particles)  # longest first
+    runs = sorted(runs, key=lambda run: -run.steps * run.particles)
     workers = min(2, len(os.sched_getaffinity(0)))
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         futures = {run: pool.submit(simulate, index, run) for index, run in enumerate(runs)}
-        done = {run: future.result() for run, future in futures.items()}
+        return {run: future.result() for run, future in futures.items()}
+
+
+@pytest.fixture(scope="module")
+def results(tmp_path_factory):
+    """Run -> energy series per step of every run."""
+    done = run_all(tmp_path_factory.mktemp("validation"), UNTHERMOSTATTED + LIQUID, RUNNER)
     for run, result in done.items():
         assert result["nrparticles"] == run.particles and len(result["etot"]) == run.steps
     return done
@@ -264,30 +268,20 @@ PRESSURE_RUNS = {state: Run(864, state[1], state[0], 0.004, 150.0, 0.5) for stat
 PRESSURE_EVERY = 10  # steps between pressure samples
 
 PRESSURE_RUNNER = """
-import json, sys
+import pickle, sys
 from tovrin import Simulation
 sim = Simulation(sys.argv[1])
-print(json.dumps([state.pressure for state in sim.iterate(sim.nrsteps, every=int(sys.argv[2]))]))
-"""
+samples = [state.pressure for state in sim.iterate(sim.nrsteps, every=%d)]
+with open(sys.argv[2], "wb") as f:
+    pickle.dump(samples, f)
+""" % PRESSURE_EVERY
 
 
 @pytest.fixture(scope="module")
 def pressures(tmp_path_factory):
     """(kT, density) -> the virial pressure every PRESSURE_EVERY steps of its run."""
-    directory = tmp_path_factory.mktemp("pressure")
-    environment = dict(os.environ, OMP_NUM_THREADS="1")
-
-    def sample(state, run):
-        paramfile = directory / f"pressure-{state[0]}-{state[1]}.txt"
-        paramfile.write_text(run.parameter_text())
-        done = subprocess.run([sys.executable, "-c", PRESSURE_RUNNER, str(paramfile), str(PRESSURE_EVERY)],
-                              cwd=directory, env=environment, capture_output=True, text=True, check=True,
-                              timeout=1800)
-        return np.array(json.loads(done.stdout))
-
-    with concurrent.futures.ThreadPoolExecutor(min(2, len(os.sched_getaffinity(0)))) as pool:
-        futures = {state: pool.submit(sample, state, run) for state, run in PRESSURE_RUNS.items()}
-        return {state: future.result() for state, future in futures.items()}
+    samples = run_all(tmp_path_factory.mktemp("pressure"), list(PRESSURE_RUNS.values()), PRESSURE_RUNNER)
+    return {state: np.array(samples[run]) for state, run in PRESSURE_RUNS.items()}
 
 
 @pytest.mark.parametrize("state", list(PETS_PRESSURE), ids=lambda state: f"kT{state[0]}-rho{state[1]}")
