@@ -201,7 +201,42 @@ def run(args: argparse.Namespace) -> int:
 
         plot_energies(result, plot, title=os.path.basename(args.paramfile))
         print(f"plotted the energies to {plot}")
+    warning = instability(result, float(simulation.parameters["kT"]))
+    if warning:
+        print(f"tovrin run: warning: {warning}", file=sys.stderr, flush=True)
+        return 3 if args.strict else 0
     return 0
+
+
+# A run counts as blown up when its temperature leaves [kT / BAND, BAND kT] at any
+# step, or its total energy per particle moves by more than DRIFT epsilon from the
+# first step to the last (a thermostatted liquid moves by a few at most).
+BAND = 10.0
+DRIFT = 10.0
+
+
+def instability(result: dict, kT: float) -> Optional[str]:
+    """What makes a run look blown up, with its likely causes, or None."""
+    from .plots import temperature
+
+    n, etot = result["nrparticles"], np.asarray(result["etot"], dtype=np.float64)
+    if len(etot) == 0 or n == 0:
+        return None
+    problems = []
+    temperatures = temperature(result["ekin"], n)
+    hottest, coldest = float(np.max(temperatures)), float(np.min(temperatures))
+    if kT > 0 and not kT / BAND <= hottest <= BAND * kT:
+        problems.append(f"the temperature reached {hottest:.4g} (kT = {kT:g})")
+    elif kT > 0 and not coldest >= kT / BAND:
+        problems.append(f"the temperature fell to {coldest:.4g} (kT = {kT:g})")
+    drift = float(etot[-1] - etot[0]) / n
+    if not abs(drift) <= DRIFT:
+        problems.append(f"the total energy per particle moved by {drift:.4g} epsilon")
+    if not problems:
+        return None
+    return ("the run looks unstable: " + " and ".join(problems) +
+            "; a smaller stepsize, a larger cell_length or fewer particles (a lower density), or a smaller "
+            "sigma usually help")
 
 
 def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str], save: Optional[str],
@@ -379,6 +414,10 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--checkpoint", metavar="FILE",
                          help="save an exact checkpoint at the end, on Ctrl-C and every --checkpoint-every steps")
     command.add_argument("--checkpoint-every", type=_positive, metavar="K", help="steps between checkpoints")
+    command.add_argument("--strict", action="store_true",
+                         help=f"exit with status 3 when the run looks blown up (the temperature outside "
+                              f"[kT / {BAND:g}, {BAND:g} kT], or the total energy per particle moving by more "
+                              f"than {DRIFT:g} epsilon); without it, only a warning")
     command.add_argument("--restart", metavar="FILE",
                          help="continue the checkpointed run of PARAMFILE up to its nrsteps")
     command.set_defaults(handler=run)

@@ -32,6 +32,7 @@ def test_run_summarises_saves_and_plots(tovrin, write_parameters, tmp_path, fres
     completed = tovrin("run", paramfile, "--plot", "energies.png", "--save", "result.npz")
     assert completed.returncode == 0, completed.stderr
 
+    assert "warning" not in completed.stderr
     summary = completed.stdout.splitlines()
     assert summary[1].split() == ["particles", "108"] and summary[2].split() == ["steps", "30"]
     assert summary[3].split()[:2] == ["wall", "time"] and summary[4].split()[0] == "atom-steps/s"
@@ -179,3 +180,15 @@ def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters,
             "is shorter than twice rcut")
     _failed(tovrin("export-lammps", write_parameters(LIQUID, name="no-sigma.txt", sigma=None), "x"),
             "Could not find parameter: sigma")
+
+
+@pytest.mark.parametrize("command, status", [(["-m", "tovrin", "run", "--strict"], 3), (["-m", "tovrin", "run"], 0),
+                                             ("tovrin-md", 0)], ids=["run-strict", "run", "tovrin-md"])
+def test_a_blown_up_run_is_reported(command, status, write_parameters, tmp_path):
+    paramfile = write_parameters(LIQUID, stepsize="0.1", nrsteps="30")  # some 1e16 kT after 30 steps
+    argv = [str(SCRIPTS / "tovrin-md"), paramfile, "--quiet"] if command == "tovrin-md" else [sys.executable,
+                                                                                              *command, paramfile]
+    completed = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert completed.returncode == status, completed.stderr
+    assert "warning: the run looks unstable: the temperature reached" in completed.stderr
+    assert "a smaller stepsize" in completed.stderr

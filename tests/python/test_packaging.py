@@ -27,6 +27,8 @@ def test_the_version_is_the_packages_metadata_everywhere():
     completed = subprocess.run([sys.executable, "-m", "tovrin", "--version"], capture_output=True, text=True,
                                timeout=60)
     assert completed.stdout == f"tovrin {version}\n"
+    completed = subprocess.run([str(TOVRIN_MD), "--version"], capture_output=True, text=True, timeout=60)
+    assert completed.stdout == f"tovrin-md {version}\n"
 
 
 def test_tovrin_md_runs_a_parameter_file(write_parameters):

@@ -14,12 +14,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -53,6 +57,7 @@ options:
                  sigma^3) costs about one more force computation per step
   --quiet        no progress lines (by default one every 1000 steps)
   --help         show this text
+  --version      show tovrin's version
 
 The outputs must differ from each other and from PARAMFILE. SIGINT (Ctrl-C) or
 SIGTERM stops the run after the step in progress, with its frame and energies row
@@ -84,6 +89,7 @@ struct Options {
     unsigned int every = 100;
     std::optional<std::string> energies;
     bool quiet = false;
+    bool version = false;  // --version: print it and do nothing else
 };
 
 struct UsageError : std::runtime_error {
@@ -132,6 +138,9 @@ std::optional<Options> parse(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             return std::nullopt;
+        } else if (arg == "--version") {
+            options.version = true;
+            return options;
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--movie") {
@@ -231,6 +240,62 @@ double kinetic_energy(const Cell& cell, double mass) {
     return (0.5 * sum) * mass;
 }
 
+// Watches a run for a blow-up: the temperature leaving [kT / band, band kT] at any
+// step, or the total energy per particle moving by more than `drift` epsilon from
+// the first step to the last (the tovrin command applies the same rule).
+class BlowUpWatch {
+public:
+    static constexpr double band = 10.0;
+    static constexpr double drift = 10.0;
+
+    BlowUpWatch(double kT, std::uint64_t n) : kT_(kT), n_(n) {}
+
+    void observe(double ekin, double etot) {
+        if (n_ < 2) return;
+        const double temperature = 2.0 * ekin / (3.0 * static_cast<double>(n_ - 1));
+        hottest_ = std::max(hottest_, temperature);
+        coldest_ = std::min(coldest_, temperature);
+        if (!seen_) first_etot_ = etot;
+        last_etot_ = etot;
+        seen_ = true;
+    }
+
+    // What makes the run look blown up, with its likely causes, or nothing.
+    std::optional<std::string> warning() const {
+        if (!seen_) return std::nullopt;
+        std::vector<std::string> problems;
+        if (kT_ > 0 && !(hottest_ <= band * kT_)) {
+            problems.push_back("the temperature reached " + short_text(hottest_) + " (kT = " + short_text(kT_) + ")");
+        } else if (kT_ > 0 && !(coldest_ >= kT_ / band)) {
+            problems.push_back("the temperature fell to " + short_text(coldest_) + " (kT = " + short_text(kT_) + ")");
+        }
+        const double moved = (last_etot_ - first_etot_) / static_cast<double>(n_);
+        if (!(std::abs(moved) <= drift)) {
+            problems.push_back("the total energy per particle moved by " + short_text(moved) + " epsilon");
+        }
+        if (problems.empty()) return std::nullopt;
+        std::string text = "the run looks unstable: " + problems[0];
+        for (std::size_t k = 1; k < problems.size(); ++k) text += " and " + problems[k];
+        return text + "; a smaller stepsize, a larger cell_length or fewer particles (a lower density), or a "
+                      "smaller sigma usually help";
+    }
+
+private:
+    static std::string short_text(double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.4g", value);
+        return text;
+    }
+
+    const double kT_;
+    const std::uint64_t n_;
+    double hottest_ = -std::numeric_limits<double>::infinity();
+    double coldest_ = std::numeric_limits<double>::infinity();
+    double first_etot_ = 0.0;
+    double last_etot_ = 0.0;
+    bool seen_ = false;
+};
+
 // Set by the handler of SIGINT and SIGTERM: the run stops after the step in progress.
 volatile std::sig_atomic_t stop_signal = 0;
 
@@ -255,6 +320,7 @@ int run(const Options& options) {
     const double stepsize = parameters->get_param<double>("stepsize");
     const unsigned int nrsteps = parameters->get_param<unsigned int>("nrsteps");
     Cell cell(parameters);
+    BlowUpWatch watch(parameters->get_param<double>("kT"), parameters->get_param<unsigned int>("nr_particles"));
     unsigned int steps = 0;     // steps done
     unsigned long frames = 0;  // movie frames written
     std::optional<EnergyLog> energies;
@@ -283,6 +349,7 @@ int run(const Options& options) {
                 ++frames;
             }
             if (energies) energies->record(steps, cell.get_ekin(), cell.get_epot(), cell.get_etot(), cell.pressure());
+            watch.observe(cell.get_ekin(), cell.get_etot());
         }
         if (energies) energies->close();
     } catch (const std::exception& error) {
@@ -294,6 +361,7 @@ int run(const Options& options) {
         report_stop(stop_signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM");
         return 128 + stop_signal;
     }
+    if (const auto warning = watch.warning()) std::cerr << "tovrin-md: warning: " << *warning << "\n";
     return 0;
 }
 
@@ -310,6 +378,10 @@ int main(int argc, char** argv) {
     }
     if (!options) {
         std::cout << usage << "\n" << help;
+        return 0;
+    }
+    if (options->version) {
+        std::cout << "tovrin-md " << TOVRIN_VERSION << "\n";
         return 0;
     }
     try {
