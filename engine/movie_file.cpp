@@ -20,6 +20,8 @@
 #include <system_error>
 #include <vector>
 
+#include "whole_write.h"
+
 namespace {
 
 // A problem with the file's contents.
@@ -58,22 +60,6 @@ public:
 private:
     int fd_;
 };
-
-// Writes all of `bytes`, resuming after short writes; false with errno set if a write fails.
-bool write_all(int fd, const std::vector<unsigned char>& bytes) {
-    const unsigned char* data = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // An existing movie file must hold whole frames of `n` particles to take one more.
 // Returns its size.
@@ -124,7 +110,7 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create) {
     OpenFile movie(moviefile, start ? O_WRONLY | O_CREAT | O_TRUNC : O_RDWR | O_APPEND);
     if (!movie.is_open()) throw movie_system_error(moviefile, "cannot open for writing");
     const off_t whole = start ? 0 : check_movie_file(moviefile, movie, n);
-    if (!write_all(movie.fd(), bytes)) {
+    if (!write_whole(movie.fd(), bytes.data(), bytes.size())) {
         const int reason = errno;
         // Nothing to cut back on a device such as /dev/full, where this fails.
         [[maybe_unused]] const int cut = ::ftruncate(movie.fd(), whole);

@@ -17,12 +17,6 @@ ProcessStream& process_stream() {
 
 }  // namespace
 
-double draw_standard_normal() {
-    ProcessStream& stream = process_stream();
-    const std::lock_guard<std::mutex> lock(stream.mutex);
-    return stream.distribution(stream.generator);
-}
-
 std::uint32_t seeded_engine_state(std::uint32_t seed) {
     std::uint64_t z = seed + 0x9e3779b97f4a7c15ull;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;

@@ -83,10 +83,6 @@ private:
     bool saved_available = false;
 };
 
-// The next deviate of the process-wide stream: the first cell of a process starts it
-// from seed 1, every later one continues where the one before stopped.
-double draw_standard_normal();
-
 // The deviates of one cell's initial velocities. With a seed they come from a stream
 // of the cell's own, started from a state derived from the seed (a repeated run
 // repeats, different seeds give unrelated streams). Without one they come from the

@@ -36,6 +36,7 @@
 
 #include "cell.h"
 #include "parameters.h"
+#include "whole_write.h"
 
 namespace {
 
@@ -205,17 +206,12 @@ public:
 private:
     // Writes `text` whole or cuts the file back to the rows before and throws.
     void write(const std::string& text) {
-        for (std::size_t done = 0; done < text.size();) {
-            const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0) {
-                const int reason = errno;
-                // Nothing to cut back on a device such as /dev/full, where this fails.
-                [[maybe_unused]] const int cut = ::ftruncate(fd_, size_);
-                errno = reason;
-                throw system_error("write failed");
-            }
-            done += static_cast<std::size_t>(written);
+        if (!write_whole(fd_, text.data(), text.size())) {
+            const int reason = errno;
+            // Nothing to cut back on a device such as /dev/full, where this fails.
+            [[maybe_unused]] const int cut = ::ftruncate(fd_, size_);
+            errno = reason;
+            throw system_error("write failed");
         }
         size_ += static_cast<off_t>(text.size());
     }
