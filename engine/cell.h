@@ -29,6 +29,7 @@
 
 using vec3 = Eigen::Vector3d;
 
+struct Block;
 struct SubcellGrid;
 class CheckpointWriter;
 class CheckpointReader;
@@ -130,15 +131,20 @@ private:
     // particles within csc, with a tenth to spare), at most 2^32 - 1.
     static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
-    bool check_update_neighbor_list() const;
     void calculate_forces();
 
+    // The half kick v += (dt / 2m) f of a block of particles; returns the block's sum of v^2.
+    double kick(const Block& block, double factor);
     void update_velocities_half_dt(double dt);
-    void apply_berendsen_thermostat(double dt);
-    void update_positions(double dt);
-    // Wraps the positions into the box; false if one could not be brought back
-    // (a coordinate too far out for the wrap to keep any precision, or not a number).
-    bool apply_boundary_conditions();
+    // The Berendsen thermostat's velocity factor for the latest kinetic energy.
+    double berendsen_factor(double dt) const;
+    // Rescales the velocities by the thermostat and moves the particles; true when one
+    // has moved more than half the shell since the last build, so the list is due.
+    bool thermostat_and_drift(double dt);
+    // Wraps the positions into the box, then gives the second half kick; false if a
+    // position could not be brought back (a coordinate too far out for the wrap to
+    // keep any precision, or not a number).
+    bool wrap_and_kick(double dt);
     [[noreturn]] void throw_lost_particle(unsigned int step) const;
 
     vec3 dims;                                // box edge lengths; the box spans [0, dims)

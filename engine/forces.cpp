@@ -1,5 +1,6 @@
 // The Lennard-Jones forces and the potential energy, from the neighbour list: the
-// kernel set's force loop per thread block, then the scaling by 24 epsilon.
+// kernel set's force loop per thread block, which stores each force scaled by
+// 24 epsilon.
 #include "cell.h"
 
 #include <cstdint>
@@ -27,20 +28,16 @@ void Cell::calculate_forces() {
     const kernels::KernelSet& kernel = 3 * n <= std::numeric_limits<std::int32_t>::max()
                                            ? kernels::best_kernels()
                                            : kernels::generic_kernels();
+    const double epsilon = params->get_param<double>("epsilon");
     const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
     const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + kernel.lanes);
     if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
     const kernels::ForceArgs args = {coordinates(positions), neighbor_list.data(), positions.size(),
-                                     neighbor_list.size(), coordinates(forces),
+                                     neighbor_list.size(), coordinates(forces), 24.0 * epsilon,
                                      force_scratch.data(), scratch_per_thread, {dims.x(), dims.y(), dims.z()},
                                      rcutsq, sigmasq, epot_cutoff};
     const double epotsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t thread) {
         return kernel.force_block(args, block.begin, block.end, thread);
     });
-
-    const double epsilon = params->get_param<double>("epsilon");
-    const double prefctr = 24.0 * epsilon;
-#pragma omp parallel for schedule(static)
-    for (std::size_t i = 0; i < n; ++i) forces[i] *= prefctr;
     epot = epotsum * 4.0 * epsilon * 0.5;
 }

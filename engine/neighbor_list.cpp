@@ -1,7 +1,7 @@
 // The Verlet neighbour list: the particles sorted into sub-cells, each particle's
 // run of neighbours within rcut + shell found by the kernels' sub-cell scan and
-// appended in particle order, and the check whether a particle has moved far enough
-// since the last build to need a new one.
+// appended in particle order. (Whether a particle has moved far enough since the
+// last build to need a new one is found by the drift, time_step.cpp.)
 #include "cell.h"
 
 #include <algorithm>
@@ -151,13 +151,4 @@ void Cell::reserve_neighbor_list(double csc) {
     const double volume = dims.x() * dims.y() * dims.z();
     const double capped = expected_list_length(n, volume, csc);
     if (neighbor_list.capacity() < capped) neighbor_list.reserve(static_cast<std::size_t>(capped));
-}
-
-bool Cell::check_update_neighbor_list() const {
-    const double shell = params->get_param<double>("shell");
-    const double shellsq = shell * shell;
-    for (const vec3& d : dij_list) {
-        if (squared_length(d) > 0.25 * shellsq) return true;
-    }
-    return false;
 }

@@ -37,9 +37,9 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
             fy += fr * ry;
             fz += fr * rz;
         }
-        a.forces[3 * i] = fx;
-        a.forces[3 * i + 1] = fy;
-        a.forces[3 * i + 2] = fz;
+        a.forces[3 * i] = fx * a.force_scale;
+        a.forces[3 * i + 1] = fy * a.force_scale;
+        a.forces[3 * i + 2] = fz * a.force_scale;
     }
     return partial;
 }

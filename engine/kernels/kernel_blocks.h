@@ -177,9 +177,9 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         pending.start(terms, run_length, n);
         for (std::size_t l = 0; l < n; ++l) {
             double* out = a.forces + 3 * (b + l);
-            out[0] = force[0][l];
-            out[1] = force[1][l];
-            out[2] = force[2][l];
+            out[0] = force[0][l] * a.force_scale;
+            out[1] = force[1][l] * a.force_scale;
+            out[2] = force[2][l] * a.force_scale;
         }
     }
     pending.add_rest(partial);

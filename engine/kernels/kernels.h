@@ -19,7 +19,8 @@ struct ForceArgs {
     const std::uint32_t* neighbor_list; // head of run starts, then runs ended by their own index
     std::size_t particles;              // entries of the head
     std::size_t list_size;              // entries of the whole list
-    double* forces;                     // x, y, z per particle: the unscaled force sums
+    double* forces;                     // x, y, z per particle: each force sum times force_scale
+    double force_scale;                 // 24 epsilon, applied as each force is stored
     double* scratch;                    // room for `scratch_per_thread` doubles per thread
     std::size_t scratch_per_thread;     // at least 2 x lanes x (longest run + lanes)
     double box[3];                      // box edges

@@ -53,7 +53,7 @@ ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t th
     ForceRun run{std::vector<double>(3 * n, -1.0), {}};
     std::vector<double> scratch(threads * 2 * 8 * (longest + 8));
     const kernels::ForceArgs args = {reinterpret_cast<const double*>(Access::positions(cell).data()),
-                                     list.data(), n, list.size(), run.forces.data(), scratch.data(),
+                                     list.data(), n, list.size(), run.forces.data(), 24.0, scratch.data(),
                                      2 * 8 * (longest + 8), {L, L, L}, 2.5 * 2.5, 1.0,
                                      std::pow(0.16, 6) - std::pow(0.16, 3)};
     for (std::size_t t = 0; t < threads; ++t) {

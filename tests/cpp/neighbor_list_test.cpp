@@ -97,21 +97,22 @@ TEST(NeighborList, SameListForAnyThreadCount) {
 
 TEST(NeighborList, RebuildCriterion) {
     Cell cell = cell_with({{1, 1, 1}, {2, 1, 1}}, 10);
-    EXPECT_FALSE(Access::check_update_neighbor_list(cell));
+    EXPECT_FALSE(Access::rebuild_due(cell));
     auto& dij = Access::dij_list(cell);
     dij[1] = vec3(0.15, 0, 0);  // exactly half the skin of 0.3
-    EXPECT_FALSE(Access::check_update_neighbor_list(cell));
+    EXPECT_FALSE(Access::rebuild_due(cell));
     dij[1] = vec3(0, 0, std::nextafter(0.15, 1.0));
-    EXPECT_TRUE(Access::check_update_neighbor_list(cell));
+    EXPECT_TRUE(Access::rebuild_due(cell));
     Access::build_neighbor_list(cell);
     EXPECT_EQ(dij[1], vec3::Zero());
 
     Cell no_skin = make_cell(2, 10.0, "shell = 0\n");
-    EXPECT_FALSE(Access::check_update_neighbor_list(no_skin));
+    EXPECT_FALSE(Access::rebuild_due(no_skin));
     Access::dij_list(no_skin)[0] = vec3(0, 1e-100, 0);
-    EXPECT_TRUE(Access::check_update_neighbor_list(no_skin));
+    EXPECT_TRUE(Access::rebuild_due(no_skin));
 
-    EXPECT_FALSE(Access::check_update_neighbor_list(make_cell(0, 10.0)));
+    Cell empty = make_cell(0, 10.0);
+    EXPECT_FALSE(Access::rebuild_due(empty));
 }
 
 }  // namespace
