@@ -1,7 +1,7 @@
 """tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
 
     python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps] [--no-stepwise]
-                              [--kernels generic|avx2|avx512] [--phases] [--large]
+                              [--kernels generic|avx2|avx512] [--phases] [--large] [--waiting]
 
 Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
 skin 0.3, sigma = epsilon = mass = 1, kT 0.72 with a Berendsen thermostat
@@ -32,11 +32,21 @@ gives the figures of narrower processors too. --phases builds tovrin-phases
 (bench/phases.cpp) and times the neighbour-list build alone, the forces alone
 and whole steps, at one and two threads, for the liquid as it starts (lattice
 order) and after 2,000 steps have mixed it; --large adds 256,000 particles.
+Each case runs twice: with the particles in the order of their lattice sites and
+with their labels shuffled, as a long run's diffusion leaves a liquid (neighbours
+in space are then far apart in memory); the last column gives the shuffled
+step's time over the ordered one's.
+
+--waiting times how idle threads wait between the engine's parallel loops: one
+thread, and two threads with the engine's choice (no spin: sleep at once), libomp's
+default (spin 200 ms) and a spin of 1 ms, on an idle machine and while a second
+program keeps one processor busy, for 500, 4,000 and 32,000 particles.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import platform
@@ -56,9 +66,15 @@ LIQUID_LENGTH = 33.59192382765014  # (32000 / 0.8442) ** (1 / 3)
 THREADS = "2"
 SCALING = [(4000, 500), (32000, 500), (256000, 100), (1000000, 50)]
 KERNEL_SETS = ("generic", "avx2", "avx512")
-# Phase timings: (particles, steps run before timing, steps timed, repeats).
+# Phase timings: (particles, steps run before timing, steps timed, repeats); each
+# case runs with the particles in their lattice order and with their labels shuffled.
 PHASE_CASES = [(32000, 0, 16, 3), (32000, 2000, 16, 3)]
 LARGE_PHASE_CASES = [(256000, 1000, 8, 3)]
+# Waiting of idle threads: (particles, steps), and the choices (name, threads, KMP_BLOCKTIME).
+WAITING_CASES = [(500, 1000), (4000, 300), (32000, 100)]
+WAITING_CHOICES = [("one thread", "1", None), ("2 threads, no spin (tovrin)", "2", None),
+                   ("2 threads, spin 200 ms (libomp default)", "2", "200"),
+                   ("2 threads, spin 1 ms", "2", "1")]
 REPO = Path(__file__).resolve().parent.parent
 ENERGY_TOLERANCE = 1e-10
 
@@ -128,8 +144,8 @@ print(json.dumps({"seconds": seconds, "epot": result["epot"][-1]}))
 """
 
 
-def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD) -> dict:
-    environment = tovrin_environment()
+def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD, environment: dict = None) -> dict:
+    environment = environment or tovrin_environment()
     done = subprocess.run([sys.executable, "-c", child, str(parameters), arrays], env=environment,
                           cwd=parameters.parent, capture_output=True, text=True, check=False)
     if done.returncode != 0:
@@ -260,19 +276,25 @@ def phases(cases: list) -> None:
     print("\ntovrin's phases (tovrin-phases): µs per atom for one list build and for one force "
           "computation, µs per atom-step for whole steps (list rebuilds included); best of the repeats, "
           "wall time and, in brackets, processor time of all threads (steadier on a shared machine)\n")
-    print("| N | steps before | threads | kernels | list entries per atom | list build | forces | step |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| N | steps before | order | threads | kernels | list entries per atom | list build | forces | step "
+          "| step shuffled / ordered |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for n, mix, steps, repeats in cases:
         for threads in ("1", THREADS):
-            done = subprocess.run([str(program), str(n), str(mix), str(steps), str(repeats)],
-                                  env=tovrin_environment(threads), capture_output=True, text=True, check=False)
-            if done.returncode != 0:
-                raise RuntimeError("tovrin-phases failed:\n" + done.stderr)
-            run = json.loads(done.stdout.splitlines()[-1])
-            figures = " | ".join("%.4f (%.4f)" % (run[phase + "_us_per_atom"], run[phase + "_cpu_us_per_atom"])
-                                 for phase in ("build", "forces", "step"))
-            print("| %d | %d | %d | %s | %.1f | %s |"
-                  % (run["n"], run["mix"], run["threads"], run["kernels"], run["list_entries"], figures), flush=True)
+            ordered_step = None
+            for order in ("ordered", "shuffled"):
+                command = [str(program), str(n), str(mix), str(steps), str(repeats)]
+                done = subprocess.run(command + (["shuffled"] if order == "shuffled" else []),
+                                      env=tovrin_environment(threads), capture_output=True, text=True, check=False)
+                if done.returncode != 0:
+                    raise RuntimeError("tovrin-phases failed:\n" + done.stderr)
+                run = json.loads(done.stdout.splitlines()[-1])
+                figures = " | ".join("%.4f (%.4f)" % (run[phase + "_us_per_atom"], run[phase + "_cpu_us_per_atom"])
+                                     for phase in ("build", "forces", "step"))
+                ordered_step = ordered_step or run["step_cpu_us_per_atom"]
+                print("| %d | %d | %s | %d | %s | %.1f | %s | %.2f |"
+                      % (run["n"], run["mix"], order, run["threads"], run["kernels"], run["list_entries"], figures,
+                         run["step_cpu_us_per_atom"] / ordered_step), flush=True)
 
 
 KERNELS = ""  # the kernel set chosen with --kernels, or empty for the widest
@@ -297,6 +319,43 @@ def stepwise(work: Path, steps: int, rounds: int) -> None:
     print("final epot equal bit for bit: %s" % (len(energies) == 1), flush=True)
 
 
+@contextlib.contextmanager
+def busy_processor():
+    """A second program that keeps one processor busy while the block runs."""
+    load = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    try:
+        yield
+    finally:
+        load.kill()
+        load.wait()
+
+
+def waiting(work: Path, rounds: int) -> None:
+    """Steps on one and two threads, with each way idle threads can wait, idle and loaded."""
+    best = {}
+    for _ in range(rounds):
+        for load in ("idle", "one processor busy"):
+            with busy_processor() if load != "idle" else contextlib.nullcontext():
+                for n, steps in WAITING_CASES:
+                    parameters = parameter_file(work, n, steps)
+                    for name, threads, blocktime in WAITING_CHOICES:
+                        environment = tovrin_environment(threads)
+                        for variable in ("KMP_BLOCKTIME", "OMP_WAIT_POLICY"):
+                            environment.pop(variable, None)
+                        if blocktime is not None:
+                            environment["KMP_BLOCKTIME"] = blocktime
+                        seconds = run_tovrin(parameters, environment=environment)["seconds"]
+                        key = (load, n, steps, name)
+                        best[key] = min(best.get(key, float("inf")), seconds / (n * steps) * 1e6)
+    print("\nWaiting of idle threads: µs per atom-step (wall time around simulate), best of %d rounds\n" % rounds)
+    print("| machine | N | steps | " + " | ".join(name for name, _, _ in WAITING_CHOICES) + " |")
+    print("|---|---|---|" + "---|" * len(WAITING_CHOICES))
+    for load in ("idle", "one processor busy"):
+        for n, steps in WAITING_CASES:
+            print("| %s | %d | %d | %s |" % (load, n, steps, " | ".join(
+                "%.4f" % best[(load, n, steps, name)] for name, _, _ in WAITING_CHOICES)), flush=True)
+
+
 def main() -> int:
     global KERNELS
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -308,6 +367,7 @@ def main() -> int:
     parser.add_argument("--phases", action="store_true", help="time the list build, forces and steps apart")
     parser.add_argument("--large", action="store_true", help="with --phases: 256,000 particles too (slow)")
     parser.add_argument("--no-stepwise", action="store_true", help="skip Simulation.run against simulate")
+    parser.add_argument("--waiting", action="store_true", help="time the ways idle threads wait, idle and loaded")
     arguments = parser.parse_args()
     KERNELS = arguments.kernels or ""
     runnable = KERNEL_SETS[:KERNEL_SETS.index(widest_kernel_set(processor()[1])) + 1]
@@ -320,6 +380,8 @@ def main() -> int:
             compare_with_lammps(work, arguments.steps, max(1, arguments.rounds))
         if arguments.phases:
             phases(PHASE_CASES + (LARGE_PHASE_CASES if arguments.large else []))
+        if arguments.waiting:
+            waiting(work, max(1, arguments.rounds))
         if not arguments.no_stepwise:
             stepwise(work, arguments.steps, max(1, arguments.rounds))
         if not arguments.no_scaling:

@@ -1,6 +1,6 @@
 // How the engine's parallel loops share their work: the contiguous block of
-// particles each thread takes, the sum of per-thread partials in thread order, and
-// the first exception of a parallel region carried out of it.
+// particles each thread takes, the sum of per-thread partials in thread order, the
+// first exception of a parallel region carried out of it, and how idle threads wait.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +10,12 @@
 #include <vector>
 
 #include <omp.h>
+
+// Makes the idle threads of the calling thread's parallel loops sleep at once
+// instead of spinning, unless KMP_BLOCKTIME or OMP_WAIT_POLICY says otherwise. The
+// setting belongs to the thread that starts the loops: the cell's construction and
+// every step call it.
+void sleep_when_idle();
 
 // The contiguous block of [0, n) that thread `thread` of `threads` takes: the first
 // n mod threads threads take one particle more than the others.

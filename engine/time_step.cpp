@@ -31,6 +31,7 @@ std::string format_progress_line(unsigned int step, double ekin, double epot, do
 }
 
 void Cell::integrate(unsigned int step, double dt, bool verbose) {
+    sleep_when_idle();
     update_velocities_half_dt(dt);
     const bool rebuild = thermostat_and_drift(dt);
     calculate_forces();
