@@ -54,7 +54,7 @@ void Cell::integrate(unsigned int step, double dt, bool verbose) {
     }
 }
 
-// The kinetic energy 0.5 m sum of v^2, summed per thread block and in thread order.
+// Each thread kicks its own block; the blocks' sums of v^2 are added in thread order.
 double Cell::kick(const Block& block, double factor) {
     double partial = 0.0;
     for (std::size_t i = block.begin; i < block.end; ++i) {
