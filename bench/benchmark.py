@@ -38,9 +38,10 @@ in space are then far apart in memory); the last column gives the shuffled
 step's time over the ordered one's.
 
 --waiting times how idle threads wait between the engine's parallel loops: one
-thread, and two threads with the engine's choice (no spin: sleep at once), libomp's
-default (spin 200 ms) and a spin of 1 ms, on an idle machine and while a second
-program keeps one processor busy, for 500, 4,000 and 32,000 particles.
+thread, and two threads with the engine's choice (spin while the machine has a
+processor for each thread, sleep at once while it has not), with libomp's default
+(spin 200 ms) and with no spin, on an idle machine and while a second program keeps
+one processor busy, for 500, 4,000 and 32,000 particles.
 """
 
 from __future__ import annotations
@@ -72,9 +73,9 @@ PHASE_CASES = [(32000, 0, 16, 3), (32000, 2000, 16, 3)]
 LARGE_PHASE_CASES = [(256000, 1000, 8, 3)]
 # Waiting of idle threads: (particles, steps), and the choices (name, threads, KMP_BLOCKTIME).
 WAITING_CASES = [(500, 1000), (4000, 300), (32000, 100)]
-WAITING_CHOICES = [("one thread", "1", None), ("2 threads, no spin (tovrin)", "2", None),
+WAITING_CHOICES = [("one thread", "1", None), ("2 threads, tovrin's choice", "2", None),
                    ("2 threads, spin 200 ms (libomp default)", "2", "200"),
-                   ("2 threads, spin 1 ms", "2", "1")]
+                   ("2 threads, no spin", "2", "0")]
 REPO = Path(__file__).resolve().parent.parent
 ENERGY_TOLERANCE = 1e-10
 

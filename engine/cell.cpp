@@ -43,7 +43,7 @@ std::optional<std::uint32_t> seed_of(const Parameters& params) {
 }  // namespace
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params) : params(_params) {
-    sleep_when_idle();
+    choose_thread_waiting();
     ttime = std::chrono::system_clock::now();
     const double length = params->get_param<double>("cell_length");
     if (!(std::isfinite(length) && length > 0.0)) {

@@ -1,30 +1,81 @@
-// How idle OpenMP threads wait between the engine's parallel loops.
+// How idle OpenMP threads wait between the engine's parallel loops: spinning while
+// the machine has a processor for each of them, sleeping at once while it has not.
 #include "parallel.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
-// LLVM's OpenMP runtime (libomp) lets the calling thread set how long its team's idle
-// threads spin before they sleep; weak, so that a runtime without it leaves it out.
+// LLVM's OpenMP runtime (libomp) lets the calling thread set how long the idle
+// threads of its parallel loops spin before they sleep; weak, so that a runtime
+// without it leaves the choice alone.
 extern "C" void kmp_set_blocktime(int milliseconds) __attribute__((weak));
 
 namespace {
 
-// libomp's idle threads spin for 200 ms before they sleep. While another program runs,
-// a thread that spins while its partner waits for a processor takes that processor
-// from it: on two threads, steps then took up to several times longer than on one
-// (bench/benchmark.py --waiting). Sleeping at once costs a wake-up per parallel loop
-// instead, which on an idle machine is a few per cent of a step of thousands of
-// particles. A spin of 1 ms, the shortest libomp offers besides none, kept most of
-// the loss under load and lost to the long spin on an idle machine as well.
-constexpr int spin_milliseconds = 0;
+using Clock = std::chrono::steady_clock;
+
+// On an idle machine a step's loops follow each other within microseconds, and a
+// thread that spins meanwhile is ready at once; one that sleeps must be woken, which
+// on a virtual machine cost 10-30% of a step of 4,000 to 32,000 particles on two
+// threads. While another program runs, a spinning thread takes the processor that
+// its partner is waiting for: the same steps then took up to twice as long as with
+// sleeping threads, and longer than on one thread (bench/benchmark.py --waiting).
+constexpr int spin_when_free_ms = 200;  // libomp's own default
+constexpr int spin_when_crowded_ms = 0;
+constexpr auto look_every = std::chrono::milliseconds(20);
+constexpr int free_looks_to_spin = 5;  // back to spinning only once the crowd has gone
 
 bool user_chose_waiting() {
     return std::getenv("KMP_BLOCKTIME") != nullptr || std::getenv("OMP_WAIT_POLICY") != nullptr;
 }
 
+// Threads running or ready to run on the whole machine at this moment, the
+// "running/total" field of /proc/loadavg; -1 where that cannot be read.
+int runnable_threads() {
+    std::ifstream loadavg("/proc/loadavg");
+    double averages[3];
+    int running = -1;
+    char slash = 0;
+    if (loadavg >> averages[0] >> averages[1] >> averages[2] >> running >> slash && slash == '/') return running;
+    return -1;
+}
+
+// The choice of one thread that starts parallel loops (libomp keeps it per such thread).
+struct WaitingChoice {
+    Clock::time_point last_look{};
+    bool spinning = true;
+    int free_looks = 0;
+    int applied_ms = -1;
+
+    void update() {
+        const Clock::time_point now = Clock::now();
+        if (applied_ms >= 0 && now - last_look < look_every) return;
+        last_look = now;
+        const int threads = omp_get_max_threads();
+        const int running = threads > 1 ? runnable_threads() : -1;
+        if (running >= 0) {
+            // This thread is running; its partners are between two loops, ready if
+            // they spin, asleep if not.
+            const int ours = spinning ? threads : 1;
+            const bool crowded = running - ours + threads > omp_get_num_procs();
+            free_looks = crowded ? 0 : free_looks + 1;
+            spinning = crowded ? false : spinning || free_looks >= free_looks_to_spin;
+        }
+        const int milliseconds = spinning ? spin_when_free_ms : spin_when_crowded_ms;
+        if (milliseconds != applied_ms) {
+            kmp_set_blocktime(milliseconds);
+            applied_ms = milliseconds;
+        }
+    }
+};
+
 }  // namespace
 
-void sleep_when_idle() {
+void choose_thread_waiting() {
     static const bool leave_alone = user_chose_waiting() || kmp_set_blocktime == nullptr;
-    if (!leave_alone) kmp_set_blocktime(spin_milliseconds);
+    if (leave_alone) return;
+    thread_local WaitingChoice choice;
+    choice.update();
 }

@@ -11,11 +11,12 @@
 
 #include <omp.h>
 
-// Makes the idle threads of the calling thread's parallel loops sleep at once
-// instead of spinning, unless KMP_BLOCKTIME or OMP_WAIT_POLICY says otherwise. The
-// setting belongs to the thread that starts the loops: the cell's construction and
-// every step call it.
-void sleep_when_idle();
+// Chooses how the idle threads of the calling thread's parallel loops wait: they
+// spin while the machine has a processor for each of them and sleep at once while
+// it has not (looked at every 20 ms at most), unless KMP_BLOCKTIME or
+// OMP_WAIT_POLICY says otherwise. The choice belongs to the thread that starts the
+// loops: the cell's construction and every step call it.
+void choose_thread_waiting();
 
 // The contiguous block of [0, n) that thread `thread` of `threads` takes: the first
 // n mod threads threads take one particle more than the others.

@@ -31,7 +31,7 @@ std::string format_progress_line(unsigned int step, double ekin, double epot, do
 }
 
 void Cell::integrate(unsigned int step, double dt, bool verbose) {
-    sleep_when_idle();
+    choose_thread_waiting();
     update_velocities_half_dt(dt);
     const bool rebuild = thermostat_and_drift(dt);
     calculate_forces();
