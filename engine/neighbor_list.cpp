@@ -34,19 +34,21 @@ void Cell::build_neighbor_list() {
     run_buffers.resize(static_cast<std::size_t>(omp_get_max_threads()));
     const std::size_t chunks = (n + build_chunk - 1) / build_chunk;
     ParallelFailure failure;
+    InTurn appends;
     // Threads find the runs of a chunk of particles each, in parallel; the chunks are
     // appended to the list in particle order, so the list does not depend on the
-    // number of threads and is written straight into its final place.
+    // number of threads and is written straight into its final place. (An `ordered`
+    // loop would say the same, but LLVM's OpenMP runtime ran g++'s ordered loops
+    // one chunk after the other, on one thread at a time.)
 #pragma omp parallel
     {
         RunBuffer& buffer = run_buffers[static_cast<std::size_t>(omp_get_thread_num())];
-#pragma omp for ordered schedule(static, 1)
+#pragma omp for schedule(static, 1)
         for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
             const std::size_t first = chunk * build_chunk;
             const std::size_t last = std::min(n, first + build_chunk);
             failure.guard([&] { find_runs(grid, scan, kernel, first, last, buffer); });
-#pragma omp ordered
-            failure.guard([&] { append_runs(first, last, buffer); });
+            appends.take(chunk, [&] { failure.guard([&] { append_runs(first, last, buffer); }); });
         }
     }
     failure.rethrow();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <thread>
 #include <vector>
 
 #include <omp.h>
@@ -58,6 +59,23 @@ double sum_in_thread_order(std::size_t n, std::vector<double>& partials, BlockSu
     for (std::size_t thread = 0; thread < team; ++thread) sum += partials[thread];
     return sum;
 }
+
+// Work items of a parallel loop done in item order, such as appends to one list:
+// `take(k, work)` waits until items 0 .. k - 1 are done, then does item k. Each item
+// must be taken once, each thread taking its items in ascending order (as
+// schedule(static, chunk) hands them out), and `work` must not throw.
+class InTurn {
+public:
+    template <typename Work>
+    void take(std::size_t item, Work&& work) {
+        while (done.load(std::memory_order_acquire) != item) std::this_thread::yield();
+        work();
+        done.store(item + 1, std::memory_order_release);
+    }
+
+private:
+    std::atomic<std::size_t> done{0};  // items done
+};
 
 // Runs a parallel region's work items, keeping the first exception to rethrow once
 // the region has ended (an exception must not leave an OpenMP region). After a
