@@ -24,6 +24,34 @@
 #include "kernel_blocks.h"
 #include "kernels.h"
 
+// Compiled once, for the baseline, whichever target includes this file first.
+#ifndef TOVRIN_KERNELS_HIGHWAY_SHARED
+#define TOVRIN_KERNELS_HIGHWAY_SHARED
+namespace kernels {
+namespace {
+
+// For each mask of L lanes, the lane numbers that bring its set lanes to the front
+// in order (then lane 0). Highway's own Compress builds its table afresh at every
+// call when compiled with GCC.
+template <std::size_t L>
+struct CompressOrder {
+    std::int32_t lanes[std::size_t{1} << L][L];
+    constexpr CompressOrder() : lanes() {
+        for (std::size_t mask = 0; mask < (std::size_t{1} << L); ++mask) {
+            std::size_t out = 0;
+            for (std::size_t lane = 0; lane < L; ++lane) {
+                if ((mask >> lane) & 1) lanes[mask][out++] = static_cast<std::int32_t>(lane);
+            }
+        }
+    }
+};
+template <std::size_t L>
+constexpr CompressOrder<L> compress_order{};
+
+}  // namespace
+}  // namespace kernels
+#endif  // TOVRIN_KERNELS_HIGHWAY_SHARED
+
 HWY_BEFORE_NAMESPACE();
 namespace kernels {
 namespace HWY_NAMESPACE {
@@ -165,8 +193,7 @@ template <std::size_t L, bool Periodic>
 std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
                            const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
     const Doubles<L> d;
-    const hn::RebindToUnsigned<decltype(d)> du;          // the indices, widened to a double's width
-    const hn::Rebind<std::uint32_t, decltype(d)> du32;  // the indices as stored
+    const hn::Rebind<std::uint32_t, decltype(d)> du32;  // the indices
     const auto cutsq = hn::Set(d, s.cutsq);
     const auto xi = hn::Set(d, pi[0]), yi = hn::Set(d, pi[1]), zi = hn::Set(d, pi[2]);
     const auto edge_x = hn::Set(d, s.box[0]), edge_y = hn::Set(d, s.box[1]), edge_z = hn::Set(d, s.box[2]);
@@ -174,7 +201,7 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
                half_z = hn::Set(d, 0.5 * s.box[2]);
     const auto neg_half_x = hn::Set(d, -(0.5 * s.box[0])), neg_half_y = hn::Set(d, -(0.5 * s.box[1])),
                neg_half_z = hn::Set(d, -(0.5 * s.box[2]));
-    const auto self = hn::Set(du, std::uint64_t{i});
+    const auto self = hn::Set(du32, i);
     // Locals: the stores to `out` may alias any memory, so values kept in memory
     // would be reloaded at every step.
     const double* const x = s.x;
@@ -194,11 +221,16 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
                 ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
                 rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
             }
-            const auto j = hn::PromoteTo(du, hn::LoadU(du32, index + e));
-            const auto near = hn::And(hn::And(hn::FirstN(d, last - e), hn::Le(squared_length(rx, ry, rz), cutsq)),
-                                      hn::RebindMask(d, hn::Ne(j, self)));
-            hn::StoreU(hn::TruncateTo(du32, hn::Compress(j, hn::RebindMask(du, near))), du32, out);
-            out += hn::CountTrue(d, near);
+            const auto j = hn::LoadU(du32, index + e);
+            // The lanes' masks as bits: lane l is bit l, and L is at most 8.
+            std::uint8_t within = 0, other = 0;
+            hn::StoreMaskBits(d, hn::And(hn::FirstN(d, last - e), hn::Le(squared_length(rx, ry, rz), cutsq)),
+                              &within);
+            hn::StoreMaskBits(du32, hn::Ne(j, self), &other);
+            const unsigned int near = within & other;
+            const auto order = hn::SetTableIndices(du32, compress_order<L>.lanes[near]);
+            hn::StoreU(hn::TableLookupLanes(j, order), du32, out);
+            out += __builtin_popcount(near);
         }
     }
     return out;
