@@ -77,6 +77,45 @@ HWY_INLINE V squared_length(V x, V y, V z) {
     return hn::Add(hn::Mul(x, x), hn::Add(hn::Mul(y, y), hn::Mul(z, z)));
 }
 
+// Vectors of a fixed width of two lanes or more (neither SVE nor Highway's scalar
+// target) assemble the particles' coordinates from loads of two of them.
+#define TOVRIN_PAIRED_LOADS (!HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR)
+
+#if TOVRIN_PAIRED_LOADS
+// Two consecutive doubles of each particle whose first lies at p + offsets[m], for
+// m below half the lanes of d, side by side.
+template <class D>
+HWY_INLINE hn::Vec<D> side_by_side(D d, const double* p, const std::int64_t* offsets) {
+    if constexpr (hn::MaxLanes(D()) == 2) {
+        return hn::LoadU(d, p + offsets[0]);
+    } else {
+        const hn::Half<D> half;
+        return hn::Combine(d, side_by_side(half, p, offsets + hn::MaxLanes(D()) / 4), side_by_side(half, p, offsets));
+    }
+}
+#endif
+
+// x, y and z of the particles whose coordinates start at positions + offsets[l]:
+// from the pairs (x, y) and (y, z) of each particle, which read nothing past it;
+// gathered where vectors have no fixed width (SVE gathers natively) or one lane.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE void load_coordinates(D d, const double* positions, const std::int64_t* offsets, V& x, V& y, V& z) {
+#if TOVRIN_PAIRED_LOADS
+    {
+        constexpr std::size_t half = hn::MaxLanes(D()) / 2;
+        const V xy_low = side_by_side(d, positions, offsets), xy_high = side_by_side(d, positions, offsets + half);
+        x = hn::ConcatEven(d, xy_high, xy_low);
+        y = hn::ConcatOdd(d, xy_high, xy_low);
+        z = hn::ConcatOdd(d, side_by_side(d, positions + 1, offsets + half), side_by_side(d, positions + 1, offsets));
+        return;
+    }
+#endif
+    const auto at = hn::Load(hn::RebindToSigned<D>(), offsets);
+    x = hn::GatherIndex(d, positions, at);
+    y = hn::GatherIndex(d, positions + 1, at);
+    z = hn::GatherIndex(d, positions + 2, at);
+}
+
 // The pair loop of the force kernel for L particles, one per lane (the `Simd` of
 // kernel_blocks.h).
 template <std::size_t L>
@@ -108,7 +147,6 @@ struct ForceLanes {
                              std::uint32_t longest, double* terms, double force[3][L], PendingSum<L>& pending,
                              double& sum) {
         const D d;
-        const hn::RebindToSigned<D> di;
         const V rcutsq = hn::Set(d, a.rcutsq), sigmasq = hn::Set(d, a.sigmasq);
         const V epot_cutoff = hn::Set(d, a.epot_cutoff), two = hn::Set(d, 2.0), unit = hn::Set(d, 1.0);
         const V edge_x = hn::Set(d, a.box[0]), edge_y = hn::Set(d, a.box[1]), edge_z = hn::Set(d, a.box[2]);
@@ -117,10 +155,8 @@ struct ForceLanes {
         const V neg_half_x = hn::Set(d, -(0.5 * a.box[0])), neg_half_y = hn::Set(d, -(0.5 * a.box[1])),
                 neg_half_z = hn::Set(d, -(0.5 * a.box[2]));
         const double* const positions = a.positions;
-        const auto self = hn::Load(di, block.offset);
-        const V xi = hn::GatherIndex(d, positions, self);
-        const V yi = hn::GatherIndex(d, positions + 1, self);
-        const V zi = hn::GatherIndex(d, positions + 2, self);
+        V xi, yi, zi;
+        load_coordinates(d, positions, block.offset, xi, yi, zi);
         // Run lengths as doubles (exact below 2^53), compared with the entry number.
         alignas(64) double length_lanes[L];
         const std::uint32_t* lane_run[L];
@@ -139,10 +175,11 @@ struct ForceLanes {
         // The separations and the first division of entry k of every lane.
         const auto pairs = [&](const std::int64_t j[L], std::uint32_t k, V& rx, V& ry, V& rz, V& distsq, M& inside,
                                V& sr2) {
-            const auto at = hn::Load(di, j);
-            rx = hn::Sub(xi, hn::GatherIndex(d, positions, at));
-            ry = hn::Sub(yi, hn::GatherIndex(d, positions + 1, at));
-            rz = hn::Sub(zi, hn::GatherIndex(d, positions + 2, at));
+            V xj, yj, zj;
+            load_coordinates(d, positions, j, xj, yj, zj);
+            rx = hn::Sub(xi, xj);
+            ry = hn::Sub(yi, yj);
+            rz = hn::Sub(zi, zj);
             if (Image) {
                 rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
                 ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
