@@ -9,9 +9,10 @@
 //
 // This file is compiled once per target (hwy/foreach_target.h includes it again for
 // each): everything in HWY_NAMESPACE exists once per target, in a namespace of its
-// own and with that target's instructions; kernel_blocks.h's code, included once,
-// is compiled for the baseline and only called from there. SVE vectors have no size
-// known to the compiler, so no vector is kept in a struct or an array.
+// own and with that target's instructions; kernel_blocks.h's outline, included once,
+// is compiled for the baseline and calls each target's pair loop once per block.
+// SVE vectors have no size known to the compiler, so no vector is kept in a struct
+// or an array.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "kernels/highway.cpp"
 #include <hwy/foreach_target.h>  // must come before highway.h
