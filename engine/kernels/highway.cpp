@@ -102,19 +102,17 @@ HWY_INLINE hn::Vec<D> side_by_side(D d, const double* p, const std::int64_t* off
 template <class D, class V = hn::Vec<D>>
 HWY_INLINE void load_coordinates(D d, const double* positions, const std::int64_t* offsets, V& x, V& y, V& z) {
 #if TOVRIN_PAIRED_LOADS
-    {
-        constexpr std::size_t half = hn::MaxLanes(D()) / 2;
-        const V xy_low = side_by_side(d, positions, offsets), xy_high = side_by_side(d, positions, offsets + half);
-        x = hn::ConcatEven(d, xy_high, xy_low);
-        y = hn::ConcatOdd(d, xy_high, xy_low);
-        z = hn::ConcatOdd(d, side_by_side(d, positions + 1, offsets + half), side_by_side(d, positions + 1, offsets));
-        return;
-    }
-#endif
+    constexpr std::size_t half = hn::MaxLanes(D()) / 2;
+    const V xy_low = side_by_side(d, positions, offsets), xy_high = side_by_side(d, positions, offsets + half);
+    x = hn::ConcatEven(d, xy_high, xy_low);
+    y = hn::ConcatOdd(d, xy_high, xy_low);
+    z = hn::ConcatOdd(d, side_by_side(d, positions + 1, offsets + half), side_by_side(d, positions + 1, offsets));
+#else
     const auto at = hn::Load(hn::RebindToSigned<D>(), offsets);
     x = hn::GatherIndex(d, positions, at);
     y = hn::GatherIndex(d, positions + 1, at);
     z = hn::GatherIndex(d, positions + 2, at);
+#endif
 }
 
 // The pair loop of the force kernel for L particles, one per lane (the `Simd` of
