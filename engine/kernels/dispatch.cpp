@@ -1,6 +1,7 @@
 // The run-time choice of a kernel set: the widest that this processor runs, or the
-// one named by the environment variable TOVRIN_KERNELS (generic, avx2, avx512), read
-// once, so that a benchmark can time a narrower set; unless a test has chosen one.
+// one named by the environment variable TOVRIN_KERNELS (generic, avx2, avx512,
+// highway), read once, so that a benchmark can time another set; unless a test has
+// chosen one.
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -25,7 +26,7 @@ const KernelSet* avx512_kernels() {
     return usable ? &avx512_set : nullptr;
 }
 #else
-// Other processors run the generic kernels only.
+// Other processors run the Highway kernels, or the generic ones.
 const KernelSet* avx2_kernels() { return nullptr; }
 const KernelSet* avx512_kernels() { return nullptr; }
 #endif
@@ -35,7 +36,10 @@ namespace {
 const KernelSet* chosen_for_testing = nullptr;
 
 const KernelSet& widest_kernels() {
-    return avx512_kernels() ? *avx512_kernels() : avx2_kernels() ? *avx2_kernels() : generic_kernels();
+    if (avx512_kernels()) return *avx512_kernels();
+    if (avx2_kernels()) return *avx2_kernels();
+    if (highway_kernels()) return *highway_kernels();
+    return generic_kernels();
 }
 
 // The set that TOVRIN_KERNELS names, or the widest when it is unset or empty.
@@ -50,9 +54,11 @@ const KernelSet& requested_kernels() {
         set = avx2_kernels();
     } else if (name == "avx512") {
         set = avx512_kernels();
+    } else if (name == "highway") {
+        set = highway_kernels();
     } else {
         throw std::invalid_argument("TOVRIN_KERNELS = \"" + name +
-                                    "\" names no kernel set: use generic, avx2 or avx512, or leave it unset");
+                                    "\" names no kernel set: use generic, avx2, avx512 or highway, or leave it unset");
     }
     if (set == nullptr) {
         throw std::invalid_argument("TOVRIN_KERNELS = \"" + name + "\": this processor cannot run the " + name +

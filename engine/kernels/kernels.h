@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kernels {
 
@@ -73,9 +74,16 @@ struct KernelSet {
 const KernelSet& generic_kernels();
 const KernelSet* avx2_kernels();    // null when the processor lacks AVX2
 const KernelSet* avx512_kernels();  // null when the processor lacks AVX-512 F/VL/DQ/BW
+// The kernels written with Google Highway for the widest of its targets that this
+// processor runs; null when that is Highway's scalar fallback.
+const KernelSet* highway_kernels();
+// The Highway kernels for each of its targets that this processor runs, widest
+// first; for tests that compare them. Not to be called while the engine runs.
+std::vector<const KernelSet*> highway_kernels_per_target();
 
-// The set the engine uses: the widest this processor runs, or the one named by the
-// environment variable TOVRIN_KERNELS (generic, avx2 or avx512), unless a test chose
+// The set the engine uses: the widest this processor runs (on x86-64 the hand-written
+// AVX-512 or AVX2 kernels, elsewhere Highway's), or the one named by the environment
+// variable TOVRIN_KERNELS (generic, avx2, avx512 or highway), unless a test chose
 // one. Throws std::invalid_argument for a name that is unknown or that this
 // processor cannot run.
 const KernelSet& best_kernels();

@@ -11,8 +11,9 @@ namespace {
 
 using Access = CellTestAccess;
 
+// The hand-written sets and Highway's for each of its targets (its scalar one too).
 std::vector<const kernels::KernelSet*> vector_kernels() {
-    std::vector<const kernels::KernelSet*> sets;
+    std::vector<const kernels::KernelSet*> sets = kernels::highway_kernels_per_target();
     if (kernels::avx2_kernels()) sets.push_back(kernels::avx2_kernels());
     if (kernels::avx512_kernels()) sets.push_back(kernels::avx512_kernels());
     return sets;

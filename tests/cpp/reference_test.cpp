@@ -57,6 +57,10 @@ std::vector<const kernels::KernelSet*> kernel_sets() {
     std::vector<const kernels::KernelSet*> sets = {&kernels::generic_kernels()};
     if (kernels::avx2_kernels()) sets.push_back(kernels::avx2_kernels());
     if (kernels::avx512_kernels()) sets.push_back(kernels::avx512_kernels());
+    // Highway's for each target with vectors, which processors without AVX2 run.
+    for (const kernels::KernelSet* set : kernels::highway_kernels_per_target()) {
+        if (set->lanes > 1) sets.push_back(set);
+    }
     return sets;
 }
 

@@ -142,8 +142,8 @@ TEST(TovrinMd, ReportsErrors) {
     unsetenv("TOVRIN_KERNELS");
     EXPECT_EQ(bad_kernels.status, 1);
     EXPECT_EQ(bad_kernels.output,
-              "tovrin-md: TOVRIN_KERNELS = \"sse9\" names no kernel set: use generic, avx2 or avx512, or leave it "
-              "unset\n");
+              "tovrin-md: TOVRIN_KERNELS = \"sse9\" names no kernel set: use generic, avx2, avx512 or highway, or "
+              "leave it unset\n");
 }
 
 // An output that names the parameter file, or both outputs one file, under any
