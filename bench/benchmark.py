@@ -1,7 +1,7 @@
 """tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
 
     python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps] [--no-stepwise]
-                              [--kernels generic|avx2|avx512] [--phases] [--large] [--waiting]
+                              [--kernels generic|avx2|avx512|highway] [--phases] [--large] [--waiting]
 
 Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
 skin 0.3, sigma = epsilon = mass = 1, kT 0.72 with a Berendsen thermostat
@@ -66,7 +66,8 @@ LIQUID_N = 32000
 LIQUID_LENGTH = 33.59192382765014  # (32000 / 0.8442) ** (1 / 3)
 THREADS = "2"
 SCALING = [(4000, 500), (32000, 500), (256000, 100), (1000000, 50)]
-KERNEL_SETS = ("generic", "avx2", "avx512")
+KERNEL_SETS = ("generic", "avx2", "avx512")  # x86-64 sets, narrowest first
+PORTABLE_KERNEL_SET = "highway"  # runs on every processor, at its widest target
 # Phase timings: (particles, steps run before timing, steps timed, repeats); each
 # case runs with the particles in their lattice order and with their labels shuffled.
 PHASE_CASES = [(32000, 0, 16, 3), (32000, 2000, 16, 3)]
@@ -177,7 +178,7 @@ def processor() -> tuple:
 def widest_kernel_set(flags: set) -> str:
     """The widest kernel set the flags allow (the engine's own rule)."""
     return ("avx512" if {"avx512f", "avx512vl", "avx512dq", "avx512bw"} <= flags
-            else "avx2" if "avx2" in flags else "generic")
+            else "avx2" if "avx2" in flags else PORTABLE_KERNEL_SET)
 
 
 def kernel_set(flags: set) -> str:
@@ -364,14 +365,17 @@ def main() -> int:
     parser.add_argument("--steps", type=int, default=500)
     parser.add_argument("--no-scaling", action="store_true", help="skip the scaling table")
     parser.add_argument("--no-lammps", action="store_true", help="skip the comparison with LAMMPS")
-    parser.add_argument("--kernels", choices=KERNEL_SETS, help="tovrin's kernel set (default: the widest)")
+    parser.add_argument("--kernels", choices=KERNEL_SETS + (PORTABLE_KERNEL_SET,),
+                        help="tovrin's kernel set (default: the widest)")
     parser.add_argument("--phases", action="store_true", help="time the list build, forces and steps apart")
     parser.add_argument("--large", action="store_true", help="with --phases: 256,000 particles too (slow)")
     parser.add_argument("--no-stepwise", action="store_true", help="skip Simulation.run against simulate")
     parser.add_argument("--waiting", action="store_true", help="time the ways idle threads wait, idle and loaded")
     arguments = parser.parse_args()
     KERNELS = arguments.kernels or ""
-    runnable = KERNEL_SETS[:KERNEL_SETS.index(widest_kernel_set(processor()[1])) + 1]
+    widest = widest_kernel_set(processor()[1])
+    up_to_widest = KERNEL_SETS[:KERNEL_SETS.index(widest) + 1] if widest in KERNEL_SETS else KERNEL_SETS[:1]
+    runnable = up_to_widest + (PORTABLE_KERNEL_SET,)
     if KERNELS not in ("",) + runnable:
         raise SystemExit("--kernels %s: this processor runs only %s" % (KERNELS, ", ".join(runnable)))
     print(machine())
