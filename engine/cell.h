@@ -9,8 +9,8 @@
 // moment an operation needs it. Particle i keeps index i, its place in the lattice
 // order of construction, for the whole run.
 //
-// Threads: the neighbour-list build, the force computation, the half kicks, the
-// thermostat and the drift each run one OpenMP loop over particles; iteration i
+// Threads: the neighbour-list build, the force computation and the sweeps of the
+// time step (see time_step.cpp) each run one OpenMP loop over particles; iteration i
 // writes only particle i. Energy sums are summed per thread over one contiguous block
 // of particles each and the partials are added in thread order, so every thread count
 // repeats its results bit for bit (and one and two threads give the same sums as an
