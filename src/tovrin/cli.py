@@ -26,6 +26,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from . import __version__, movie, paramfile
+from .rdf import DEFAULT_SPACINGS
 
 
 class CommandError(Exception):
@@ -436,14 +437,15 @@ def parser() -> argparse.ArgumentParser:
                          help="refuse a movie that ends in an incomplete frame instead of reading its whole frames")
     command.set_defaults(handler=movie_command)
 
-    command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
+    command = commands.add_parser("rdf", help="radial distribution function g(r)")
     command.add_argument("input", metavar="MOVIEFILE|RESULT.npz",
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
     command.add_argument("--plot", metavar="PNG", help="plot g(r) against r / σ")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
     command.add_argument("--r-max", type=_positive_number, metavar="R",
-                         help="largest distance / σ (default and at most half the shortest box edge); "
-                              "the time grows with R³")
+                         help=f"largest distance / σ (default {DEFAULT_SPACINGS:g} mean particle spacings "
+                              f"(V / N)^(1/3), 2.54 in the liquid at density 0.8442; at most half the shortest "
+                              f"box edge); the time grows with N R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
     command.add_argument("--box", type=_positive_number, help="box edge / σ, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
