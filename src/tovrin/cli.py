@@ -490,7 +490,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("tovrin: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # the engine's and the file system's errors, reported as one line
-        print(f"tovrin {args.command}: error: {_message(error)}{_missing_key_hint(args, error)}", file=sys.stderr)
+        print(f"tovrin {args.command}: error: {_message(error)}{_parameter_hint(args, error)}", file=sys.stderr)
         return 1
 
 
@@ -501,17 +501,22 @@ def _message(error: Exception) -> str:
 
 
 _NOT_FOUND = "Could not find parameter: "
+_BAD_CAST = "bad lexical cast"
 
 
-def _missing_key_hint(args: argparse.Namespace, error: Exception) -> str:
-    """Under the engine's "Could not find parameter" message, why the file lacks the key."""
+def _parameter_hint(args: argparse.Namespace, error: Exception) -> str:
+    """Under the engine's "Could not find parameter" message, why the file lacks the
+    key; under its message for a value that does not convert, which values and why."""
     message = str(error)
-    if not (message.startswith(_NOT_FOUND) and getattr(args, "paramfile", None)):
+    path = getattr(args, "paramfile", None)
+    if not path or not (message.startswith(_NOT_FOUND) or message.startswith(_BAD_CAST)):
         return ""
     try:
-        return "\n  " + paramfile.diagnose(args.paramfile, message[len(_NOT_FOUND):])
+        report = paramfile.check(path)
     except OSError:
         return ""
+    keys = [message[len(_NOT_FOUND):]] if message.startswith(_NOT_FOUND) else report.unconvertible
+    return "".join("\n  " + report.diagnose(key) for key in keys)
 
 
 if __name__ == "__main__":
