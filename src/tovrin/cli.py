@@ -304,7 +304,8 @@ def rdf_command(args: argparse.Namespace) -> int:
     positions, box = _rdf_input(args)
     r, g = rdf(positions, box, bins=args.bins, r_max=args.r_max)
     peak = int(np.argmax(g))
-    print(f"# g(r) of {args.input}: {positions.shape[0]} frames, {positions.shape[1]} particles; "
+    nr_frames = positions.shape[0]
+    print(f"# g(r) of {args.input}: {nr_frames} frame{'' if nr_frames == 1 else 's'}, {positions.shape[1]} particles; "
           f"highest peak g = {g[peak]:.4f} at r = {r[peak]:.4f}")
     print(f"# {'r':>10} {'g(r)':>12}")
     for radius, value in zip(r, g):

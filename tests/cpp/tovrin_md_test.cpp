@@ -136,6 +136,14 @@ TEST(TovrinMd, ReportsErrors) {
                                         " file '/dev/full': write failed: No space left on device\n");
     }
 
+    // The movie's frame 0 is kept when the energies file cannot take its header.
+    const TempFile first_frame("");
+    const Outcome stopped = tovrin_md(params.path() + " --quiet --movie " + first_frame.path() + " --energies /dev/full");
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_EQ(stopped.output, "tovrin-md: energies file '/dev/full': write failed: No space left on device\n"
+                              "tovrin-md: stopped after 0 of 3 steps; the movie '" + first_frame.path() +
+                                  "' holds 1 frame\n");
+
     // A kernel set that does not exist, chosen through the environment.
     setenv("TOVRIN_KERNELS", "sse9", 1);
     const Outcome bad_kernels = tovrin_md(params.path() + " --quiet");

@@ -145,7 +145,7 @@ def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parame
     assert tovrin("run", write_parameters(LIQUID, nrsteps="10"), "--save", "r.npz").returncode == 0
     completed = tovrin("rdf", "r.npz", "--bins", "50")
     assert completed.returncode == 0, completed.stderr
-    assert "1 frames, 108 particles" in completed.stdout.splitlines()[0]
+    assert ": 1 frame, 108 particles" in completed.stdout.splitlines()[0]
 
     np.savez(tmp_path / "bare.npz", positions=np.zeros((4, 3)))
     _failed(tovrin("rdf", "bare.npz"), "holds no 'cell_length': give the box edge with --box")

@@ -307,6 +307,11 @@ void catch_stop_signals() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// "1 frame", "2 frames".
+std::string counted(unsigned long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 // Runs the steps and writes the outputs; returns the exit status.
 int run(const Options& options) {
     if (!std::filesystem::exists(options.paramfile)) {
@@ -323,8 +328,8 @@ int run(const Options& options) {
     // Says how far a run that ends early got and what its files hold.
     const auto report_stop = [&](const std::string& cause) {
         std::cerr << "tovrin-md: " << cause << " after " << steps << " of " << nrsteps << " steps";
-        if (options.movie) std::cerr << "; the movie '" << *options.movie << "' holds " << frames << " frames";
-        if (energies) std::cerr << "; the energies file '" << *options.energies << "' " << energies->rows() << " rows";
+        if (options.movie) std::cerr << "; the movie '" << *options.movie << "' holds " << counted(frames, "frame");
+        if (energies) std::cerr << "; the energies file '" << *options.energies << "' " << counted(energies->rows(), "row");
         std::cerr << "\n";
     };
     try {
