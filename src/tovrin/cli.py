@@ -252,13 +252,19 @@ def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str
         print(f"saved the result of {simulation.step} steps to {save}", file=out, flush=True)
 
 
-def movie_command(args: argparse.Namespace) -> int:
-    # A movie cut short reads up to its last whole frame: say so in one line.
+def _read_movie(path: str, command: str, strict: bool = False) -> movie.Movie:
+    """The movie at `path`; one cut short reads up to its last whole frame, which is
+    said in one line like the command's other messages."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", movie.IncompleteFrameWarning)
-        frames = movie.read(args.moviefile, strict=args.strict)
+        frames = movie.read(path, strict=strict)
     for warning in caught:
-        print(f"tovrin movie: warning: {warning.message}", file=sys.stderr)
+        print(f"tovrin {command}: warning: {warning.message}", file=sys.stderr)
+    return frames
+
+
+def movie_command(args: argparse.Namespace) -> int:
+    frames = _read_movie(args.moviefile, "movie", strict=args.strict)
     print(f"{args.moviefile}: {frames.nr_particles} particles, {frames.nr_frames} frames")
     if frames.nr_frames:
         boxes = np.unique(np.asarray(frames.box), axis=0)
@@ -291,7 +297,7 @@ def _rdf_input(args: argparse.Namespace):
         if box is None:
             raise CommandError(f"{args.input} holds no 'cell_length': give the box edge with --box")
         return positions[np.newaxis], box
-    frames = movie.read(args.input)
+    frames = _read_movie(args.input, "rdf")
     if args.skip >= frames.nr_frames:
         raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.input}")
     return frames.positions[args.skip:], frames.box[args.skip:] if args.box is None else args.box
@@ -335,7 +341,7 @@ def msd_command(args: argparse.Namespace) -> int:
 
     plot = _plot_output(args.plot) if args.plot else None
     dt = _frame_interval(args)
-    frames = movie.read(args.moviefile)
+    frames = _read_movie(args.moviefile, "msd")
     if args.skip >= frames.nr_frames:
         raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.moviefile}")
     result = diffusion(frames.positions[args.skip:], frames.box[args.skip:], dt, fit=args.fit)

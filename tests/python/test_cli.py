@@ -153,6 +153,17 @@ def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parame
     _failed(tovrin("rdf", liquid_movie, "--skip", "5"), "--skip 5 leaves none of the 5 frames")
 
 
+@pytest.mark.parametrize("command", [["rdf"], ["msd", "--dt", "0.25"]], ids=["rdf", "msd"])
+def test_a_movie_cut_short_gets_a_one_line_warning(tovrin, liquid_movie, tmp_path, command):
+    # Five whole frames and all but one byte of a sixth.
+    (tmp_path / "cut.movie").write_bytes(liquid_movie.read_bytes() + liquid_movie.read_bytes()[-6071:])
+    completed = tovrin(command[0], "cut.movie", *command[1:])
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr == (f"tovrin {command[0]}: warning: cut.movie: ignored the last 6071 bytes, an "
+                                f"incomplete frame of 108 particles (6072 bytes a frame; a run cut short, or not a "
+                                f"movie file), and read the 5 whole frames before them\n")
+
+
 def test_msd_of_a_movie_needs_the_time_between_frames(tovrin, liquid_movie, tmp_path):
     completed = tovrin("msd", liquid_movie, "--stepsize", "0.005", "--every", "50", "--plot", "msd.png")
     assert completed.returncode == 0, completed.stderr
