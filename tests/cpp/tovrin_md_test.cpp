@@ -112,7 +112,8 @@ TEST(TovrinMd, ReportsErrors) {
     const TempFile empty("");
     const Outcome no_keys = tovrin_md(empty.path());
     EXPECT_EQ(no_keys.status, 1);
-    EXPECT_EQ(no_keys.output, "tovrin-md: Could not find parameter: stepsize\n");
+    EXPECT_EQ(no_keys.output,
+              "tovrin-md: Could not find parameter: stepsize\n  no line of " + empty.path() + " assigns stepsize\n");
 
     const TempFile hot(parameter_text(8, 5.0, "stepsize = 0.5\n"));
     const Outcome refused = tovrin_md(hot.path());

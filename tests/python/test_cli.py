@@ -65,17 +65,26 @@ def test_the_console_script_runs_a_run_without_steps(write_parameters):
     assert "no steps were run" in completed.stdout
 
 
+@pytest.mark.parametrize("program", ["tovrin run", "tovrin-md"])
 @pytest.mark.parametrize("changes, message, diagnosis", [
     ({"stepsize": None}, "Could not find parameter: stepsize", "no line of {} assigns stepsize"),
+    ({"stepsize": None, "stepsiz": "0.005"}, "Could not find parameter: stepsize",
+     "{} does not assign stepsize: line 11: 'stepsiz = 0.005': the engine reads no key 'stepsiz': did you mean stepsize?"),
     ({"nrsteps": "1.5"}, "bad lexical cast: source type value could not be interpreted as target",
      "{} assigns nrsteps a value that does not convert: line 11: 'nrsteps = 1.5': nrsteps = 1.5 is not a whole number"),
     ({"mass": "0"}, "mass = 0: mass must be positive", None),
 ])
-def test_engine_errors_end_the_run_with_the_engines_message(tovrin, write_parameters, changes, message, diagnosis):
+def test_engine_errors_end_the_run_with_the_engines_message(tovrin, write_parameters, tmp_path, program, changes,
+                                                            message, diagnosis):
     path = write_parameters(LIQUID, **changes)
-    completed = tovrin("run", path)
+    if program == "tovrin-md":
+        completed = subprocess.run([str(SCRIPTS / "tovrin-md"), path, "--quiet"], cwd=tmp_path, capture_output=True,
+                                   text=True, timeout=60)
+    else:
+        completed = tovrin("run", path)
     # The engine's own message, then the parameter file's diagnosis on the next line.
-    _failed(completed, f"tovrin run: error: {message}" + (f"\n  {diagnosis.format(path)}" if diagnosis else "\n"))
+    prefix = "tovrin run: error: " if program == "tovrin run" else "tovrin-md: "
+    _failed(completed, prefix + message + (f"\n  {diagnosis.format(path)}" if diagnosis else "\n"))
 
 
 def test_outputs_that_cannot_be_written_are_refused_before_the_run(tovrin, write_parameters, tmp_path):

@@ -35,6 +35,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "cell.h"
+#include "parameter_diagnosis.h"
 #include "parameters.h"
 #include "whole_write.h"
 
@@ -388,7 +389,8 @@ int main(int argc, char** argv) {
     try {
         return run(*options);
     } catch (const std::exception& error) {
-        std::cerr << "tovrin-md: " << error.what() << "\n";
+        // A missing key or a value that does not convert: the file's lines say why.
+        std::cerr << "tovrin-md: " << error.what() << "\n" << diagnosis::explain_error(options->paramfile, error.what());
         return 1;
     }
 }
