@@ -240,6 +240,7 @@ PYBIND11_MODULE(_simulation, module) {
 
     module.def("check_parameters", &check_parameters, py::arg("path"), py::arg("contents"));
     module.def("describe_finding", &describe_finding, py::arg("line"), py::arg("text"), py::arg("reason"));
+    module.def("explain_parameter_error", &diagnosis::explain_error, py::arg("path"), py::arg("message"));
     module.def("diagnose_parameters", &diagnose_parameters, py::arg("path"), py::arg("findings"),
                py::arg("unconvertible"), py::arg("assigned"), py::arg("key"));
 }

@@ -507,23 +507,17 @@ def _message(error: Exception) -> str:
     return str(error) or type(error).__name__
 
 
-_NOT_FOUND = "Could not find parameter: "
-_BAD_CAST = "bad lexical cast"
-
-
 def _parameter_hint(args: argparse.Namespace, error: Exception) -> str:
     """Under the engine's "Could not find parameter" message, why the file lacks the
     key; under its message for a value that does not convert, which values and why."""
-    message = str(error)
     path = getattr(args, "paramfile", None)
-    if not path or not (message.startswith(_NOT_FOUND) or message.startswith(_BAD_CAST)):
+    if not path:
         return ""
     try:
-        report = paramfile.check(path)
-    except OSError:
+        lines = paramfile.explain_error(path, str(error))
+    except ImportError:  # an unbuilt source tree: the engine's message alone
         return ""
-    keys = [message[len(_NOT_FOUND):]] if message.startswith(_NOT_FOUND) else report.unconvertible
-    return "".join("\n  " + report.diagnose(key) for key in keys)
+    return "\n" + lines.rstrip("\n") if lines else ""
 
 
 if __name__ == "__main__":

@@ -6,14 +6,16 @@ stops; every other line is ignored, and the first assignment of a key counts.
 Values are kept as text and converted when asked for, as the engine does.
 
 ``check`` says which lines the engine skips and why, and ``diagnose`` why a key
-has no value: the engine itself skips such lines without a word.
+has no value: the engine itself skips such lines without a word.  Both apply the
+engine's own diagnosis (engine/parameter_diagnosis.cpp, through tovrin._simulation),
+which tovrin-md prints under a missing key or a value that does not convert.
 """
 from __future__ import annotations
 
 import dataclasses
 import os
 import re
-from typing import Dict, Optional, Union
+from typing import Dict, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -155,3 +157,13 @@ def diagnose(path: PathLike, key: str) -> str:
     """Why the parameter file at ``path`` does not give ``key`` a value, in one line,
     to stand under the engine's "Could not find parameter" message."""
     return check(path).diagnose(key)
+
+
+def explain_error(path: PathLike, message: str) -> str:
+    """The lines to add under the engine's error ``message`` from a run of the file at
+    ``path``, each starting with two spaces and ending in a line feed: for "Could not
+    find parameter: KEY" the diagnosis of KEY, for a value that does not convert that
+    of each such value; "" for other messages or a file that cannot be read."""
+    from ._simulation import explain_parameter_error
+
+    return explain_parameter_error(os.fspath(path), message)
