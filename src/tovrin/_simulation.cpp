@@ -7,7 +7,8 @@
 // threads, and other runs, proceed meanwhile; between whole steps a pending signal
 // (Ctrl-C) ends `run` with its exception, leaving the run at its last whole step.
 // Engine exceptions become the Python exceptions of the shared table in
-// engine_errors.h. The Python class tovrin.Simulation wraps this one.
+// engine_errors.h. The Python class tovrin.Simulation wraps this one. The module
+// also lends tovrin.paramfile the engine's diagnosis of parameter files.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -18,12 +19,14 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "cell.h"
 #include "checkpoint.h"
 #include "engine_errors.h"
+#include "parameter_diagnosis.h"
 #include "parameters.h"
 
 namespace py = pybind11;
@@ -172,6 +175,32 @@ private:
     std::string failure;  // what ended the last step half-way, if one failed
 };
 
+// The diagnosis of parameter files for tovrin.paramfile, as plain tuples and lists:
+// findings are (line, text, reason, key).
+using FindingTuple = std::tuple<unsigned long, std::string, std::string, std::string>;
+
+py::tuple check_parameters(const std::string& path, const std::string& contents) {
+    const diagnosis::Check report = diagnosis::check_text(path, contents);
+    std::vector<FindingTuple> findings;
+    for (const auto& finding : report.findings) {
+        findings.emplace_back(finding.line, finding.text, finding.reason, finding.key);
+    }
+    return py::make_tuple(findings, report.missing, report.unconvertible,
+                          std::vector<std::string>(report.assigned.begin(), report.assigned.end()));
+}
+
+std::string describe_finding(unsigned long line, const std::string& text, const std::string& reason) {
+    return diagnosis::describe({line, text, reason, ""});
+}
+
+std::string diagnose_parameters(const std::string& path, const std::vector<FindingTuple>& findings,
+                                const std::vector<std::string>& unconvertible, const std::vector<std::string>& assigned,
+                                const std::string& key) {
+    diagnosis::Check report{path, {}, {}, unconvertible, {assigned.begin(), assigned.end()}};
+    for (const auto& [line, text, reason, concerns] : findings) report.findings.push_back({line, text, reason, concerns});
+    return diagnosis::diagnose(report, key);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_simulation, module) {
@@ -208,4 +237,10 @@ PYBIND11_MODULE(_simulation, module) {
         .def_readonly("stepsize", &Run::stepsize)
         .def_readonly("nrsteps", &Run::nrsteps)
         .def_readonly("nr_particles", &Run::nr_particles);
+
+    module.def("check_parameters", &check_parameters, py::arg("path"), py::arg("contents"));
+    module.def("describe_finding", &describe_finding, py::arg("line"), py::arg("text"), py::arg("reason"));
+    module.def("explain_parameter_error", &diagnosis::explain_error, py::arg("path"), py::arg("message"));
+    module.def("diagnose_parameters", &diagnose_parameters, py::arg("path"), py::arg("findings"),
+               py::arg("unconvertible"), py::arg("assigned"), py::arg("key"));
 }

@@ -26,6 +26,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from . import __version__, movie, paramfile
+from .rdf import DEFAULT_SPACINGS
 
 
 class CommandError(Exception):
@@ -251,13 +252,19 @@ def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str
         print(f"saved the result of {simulation.step} steps to {save}", file=out, flush=True)
 
 
-def movie_command(args: argparse.Namespace) -> int:
-    # A movie cut short reads up to its last whole frame: say so in one line.
+def _read_movie(path: str, command: str, strict: bool = False) -> movie.Movie:
+    """The movie at `path`; one cut short reads up to its last whole frame, which is
+    said in one line like the command's other messages."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", movie.IncompleteFrameWarning)
-        frames = movie.read(args.moviefile, strict=args.strict)
+        frames = movie.read(path, strict=strict)
     for warning in caught:
-        print(f"tovrin movie: warning: {warning.message}", file=sys.stderr)
+        print(f"tovrin {command}: warning: {warning.message}", file=sys.stderr)
+    return frames
+
+
+def movie_command(args: argparse.Namespace) -> int:
+    frames = _read_movie(args.moviefile, "movie", strict=args.strict)
     print(f"{args.moviefile}: {frames.nr_particles} particles, {frames.nr_frames} frames")
     if frames.nr_frames:
         boxes = np.unique(np.asarray(frames.box), axis=0)
@@ -290,7 +297,7 @@ def _rdf_input(args: argparse.Namespace):
         if box is None:
             raise CommandError(f"{args.input} holds no 'cell_length': give the box edge with --box")
         return positions[np.newaxis], box
-    frames = movie.read(args.input)
+    frames = _read_movie(args.input, "rdf")
     if args.skip >= frames.nr_frames:
         raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.input}")
     return frames.positions[args.skip:], frames.box[args.skip:] if args.box is None else args.box
@@ -303,7 +310,8 @@ def rdf_command(args: argparse.Namespace) -> int:
     positions, box = _rdf_input(args)
     r, g = rdf(positions, box, bins=args.bins, r_max=args.r_max)
     peak = int(np.argmax(g))
-    print(f"# g(r) of {args.input}: {positions.shape[0]} frames, {positions.shape[1]} particles; "
+    nr_frames = positions.shape[0]
+    print(f"# g(r) of {args.input}: {nr_frames} frame{'' if nr_frames == 1 else 's'}, {positions.shape[1]} particles; "
           f"highest peak g = {g[peak]:.4f} at r = {r[peak]:.4f}")
     print(f"# {'r':>10} {'g(r)':>12}")
     for radius, value in zip(r, g):
@@ -333,7 +341,7 @@ def msd_command(args: argparse.Namespace) -> int:
 
     plot = _plot_output(args.plot) if args.plot else None
     dt = _frame_interval(args)
-    frames = movie.read(args.moviefile)
+    frames = _read_movie(args.moviefile, "msd")
     if args.skip >= frames.nr_frames:
         raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.moviefile}")
     result = diffusion(frames.positions[args.skip:], frames.box[args.skip:], dt, fit=args.fit)
@@ -436,14 +444,15 @@ def parser() -> argparse.ArgumentParser:
                          help="refuse a movie that ends in an incomplete frame instead of reading its whole frames")
     command.set_defaults(handler=movie_command)
 
-    command = commands.add_parser("rdf", help="radial distribution function g(r) up to half the box")
+    command = commands.add_parser("rdf", help="radial distribution function g(r)")
     command.add_argument("input", metavar="MOVIEFILE|RESULT.npz",
                          help="a movie (g averaged over its frames) or a result saved by `tovrin run --save`")
     command.add_argument("--plot", metavar="PNG", help="plot g(r) against r / σ")
     command.add_argument("--bins", type=_positive, default=200, help="number of bins (default 200)")
     command.add_argument("--r-max", type=_positive_number, metavar="R",
-                         help="largest distance / σ (default and at most half the shortest box edge); "
-                              "the time grows with R³")
+                         help=f"largest distance / σ (default {DEFAULT_SPACINGS:g} mean particle spacings "
+                              f"(V / N)^(1/3), 2.54 in the liquid at density 0.8442; at most half the shortest "
+                              f"box edge); the time grows with N R³")
     command.add_argument("--skip", type=_not_negative, default=0, help="leave out the first K frames of a movie")
     command.add_argument("--box", type=_positive_number, help="box edge / σ, for results saved without cell_length")
     command.set_defaults(handler=rdf_command)
@@ -488,7 +497,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("tovrin: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # the engine's and the file system's errors, reported as one line
-        print(f"tovrin {args.command}: error: {_message(error)}{_missing_key_hint(args, error)}", file=sys.stderr)
+        print(f"tovrin {args.command}: error: {_message(error)}{_parameter_hint(args, error)}", file=sys.stderr)
         return 1
 
 
@@ -498,18 +507,17 @@ def _message(error: Exception) -> str:
     return str(error) or type(error).__name__
 
 
-_NOT_FOUND = "Could not find parameter: "
-
-
-def _missing_key_hint(args: argparse.Namespace, error: Exception) -> str:
-    """Under the engine's "Could not find parameter" message, why the file lacks the key."""
-    message = str(error)
-    if not (message.startswith(_NOT_FOUND) and getattr(args, "paramfile", None)):
+def _parameter_hint(args: argparse.Namespace, error: Exception) -> str:
+    """Under the engine's "Could not find parameter" message, why the file lacks the
+    key; under its message for a value that does not convert, which values and why."""
+    path = getattr(args, "paramfile", None)
+    if not path:
         return ""
     try:
-        return "\n  " + paramfile.diagnose(args.paramfile, message[len(_NOT_FOUND):])
-    except OSError:
+        lines = paramfile.explain_error(path, str(error))
+    except ImportError:  # an unbuilt source tree: the engine's message alone
         return ""
+    return "\n" + lines.rstrip("\n") if lines else ""
 
 
 if __name__ == "__main__":

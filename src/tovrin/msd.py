@@ -9,6 +9,9 @@ liquid or dense gas comes near when frames are a few hundred steps apart.
 
 The MSD over all time origins comes from freud (``freud.msd.MSD``, window mode), and
 D from the Einstein relation, MSD(t) -> 6 D t, fitted over a range of lag times.
+Particles are taken a block at a time, every frame of a block together (each
+particle's MSD needs its whole path), so a memory-mapped movie is read block by
+block and never has to fit in memory whole.
 """
 from __future__ import annotations
 
@@ -19,6 +22,8 @@ import numpy as np
 
 # The largest step between frames, as a share of the box edge, that is unwrapped.
 SAFE_STEP = 0.25
+# The size of one block of particles' paths in double precision.
+BLOCK_BYTES = 64 * 2**20
 
 
 class UnwrapError(ValueError):
@@ -26,7 +31,8 @@ class UnwrapError(ValueError):
 
 
 def _frames_and_boxes(positions, box) -> Tuple[np.ndarray, np.ndarray]:
-    positions = np.asarray(positions, dtype=np.float64)
+    """The frames as given (a memory-mapped movie stays mapped) and the boxes per frame."""
+    positions = np.asanyarray(positions)
     if positions.ndim != 3 or positions.shape[2] != 3:
         raise ValueError(f"positions must have shape (frames, particles, 3), not {positions.shape}")
     boxes = np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
@@ -43,6 +49,11 @@ def unwrap(positions, box) -> np.ndarray:
     two frames, naming it: record the movie with frames closer together.
     """
     positions, boxes = _frames_and_boxes(positions, box)
+    return _unwrapped(np.asarray(positions, dtype=np.float64), boxes)
+
+
+def _unwrapped(positions: np.ndarray, boxes: np.ndarray, first_particle: int = 0) -> np.ndarray:
+    """unwrap of the particles from ``first_particle`` on, named by their index in the movie."""
     steps = np.diff(positions, axis=0)
     edges = boxes[1:, np.newaxis, :]
     steps -= edges * np.round(steps / edges)
@@ -50,7 +61,7 @@ def unwrap(positions, box) -> np.ndarray:
     if share.size and share.max() > SAFE_STEP:
         frame, particle, axis = np.unravel_index(np.argmax(share), share.shape)
         raise UnwrapError(
-            f"particle {particle} moved {abs(steps[frame, particle, axis]):.4g} along {'xyz'[axis]} between "
+            f"particle {first_particle + particle} moved {abs(steps[frame, particle, axis]):.4g} along {'xyz'[axis]} between "
             f"frames {frame} and {frame + 1}, more than {SAFE_STEP:g} of the box edge "
             f"{edges[frame, 0, axis]:.6g}: frames this far apart cannot be unwrapped safely, since a particle "
             f"that moves more than half an edge is taken for its periodic image; record frames more often")
@@ -75,9 +86,15 @@ def mean_squared_displacement(positions, box, dt: float) -> Tuple[np.ndarray, np
 
     if not (np.isfinite(dt) and dt > 0):
         raise ValueError(f"the time between frames must be positive, not {dt}")
-    unwrapped = unwrap(positions, box)
+    positions, boxes = _frames_and_boxes(positions, box)
+    nr_frames, nr_particles = positions.shape[:2]
+    block = max(1, BLOCK_BYTES // (24 * max(nr_frames, 1)))
+    total = np.zeros(nr_frames)
+    for first in range(0, nr_particles, block):
+        paths = _unwrapped(np.asarray(positions[:, first:first + block], dtype=np.float64), boxes, first)
+        total += paths.shape[1] * freud.msd.MSD(mode="window").compute(paths).msd
     # The Fourier transform leaves lag 0 a rounding error off zero, either side.
-    msd = np.maximum(freud.msd.MSD(mode="window").compute(unwrapped).msd, 0.0)
+    msd = np.maximum(total / nr_particles, 0.0)
     return dt * np.arange(len(msd)), msd
 
 
@@ -91,6 +108,8 @@ def diffusion(positions, box, dt: float, fit: Optional[Tuple[float, float]] = No
     positions, boxes = _frames_and_boxes(positions, box)
     if positions.shape[0] < 5:
         raise ValueError(f"a diffusion coefficient needs at least 5 frames, not {positions.shape[0]}")
+    if positions.shape[1] == 0:
+        raise ValueError("a diffusion coefficient needs at least one particle")
     time, msd = mean_squared_displacement(positions, boxes, dt)
     start, stop = fit if fit is not None else (0.25 * time[-1], 0.5 * time[-1])
     used = (time >= start) & (time <= stop)

@@ -6,16 +6,16 @@ stops; every other line is ignored, and the first assignment of a key counts.
 Values are kept as text and converted when asked for, as the engine does.
 
 ``check`` says which lines the engine skips and why, and ``diagnose`` why a key
-has no value: the engine itself skips such lines without a word.
+has no value: the engine itself skips such lines without a word.  Both apply the
+engine's own diagnosis (engine/parameter_diagnosis.cpp, through tovrin._simulation),
+which tovrin-md prints under a missing key or a value that does not convert.
 """
 from __future__ import annotations
 
 import dataclasses
-import decimal
-import difflib
 import os
 import re
-from typing import Dict, Optional, Union
+from typing import Dict, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -95,13 +95,6 @@ def write_with(path: PathLike, out_path: PathLike, **assignments: object) -> Non
 NEEDED_KEYS = ("nr_particles", "cell_length", "mass", "kT", "tau", "sigma", "epsilon", "rcut", "shell",
                "stepsize", "nrsteps")
 KNOWN_KEYS = NEEDED_KEYS + ("seed",)
-_WHOLE_KEYS = {"nr_particles", "nrsteps", "seed"}
-
-_BYTE_ORDER_MARK = "\ufeff"
-# A line that looks meant as an assignment: some key, an equals sign, some value.
-_LOOSE_ASSIGNMENT = re.compile(r"\s*([^=]*?)\s*=\s*(.*?)\s*")
-_KEY = re.compile(r"[A-Za-z0-9_]+")
-_NUMBER = r"[0-9.]+"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,96 +108,9 @@ class Finding:
     key: str = ""
 
     def __str__(self) -> str:
-        return f"line {self.line}: {self.text.strip()!r}: {self.reason}"
+        from ._simulation import describe_finding
 
-
-def _nearest_key(key: str) -> str:
-    """The known key that ``key`` was probably meant as, or ''."""
-    if key in KNOWN_KEYS:
-        return key
-    for known in KNOWN_KEYS:
-        if known.lower() == key.lower():
-            return known
-    close = difflib.get_close_matches(key, KNOWN_KEYS, n=1, cutoff=0.7)
-    return close[0] if close else ""
-
-
-def _value_problem(value: str) -> str:
-    """Why a value text is not digits and full stops, in words a user can act on."""
-    if not value:
-        return "no value after '='"
-    if re.fullmatch(_NUMBER + r"\s*#.*", value):
-        return ("a comment after the value: the engine reads a line whole or not at all, "
-                "so move the comment to a line of its own")
-    if re.fullmatch(r"[+-]" + _NUMBER, value):
-        return "a sign: values are digits and full stops only" + (", and cannot be negative" if value[0] == "-" else "")
-    if re.fullmatch(r"[+-]?[0-9.]+[eE][+-]?[0-9]+", value):
-        return f"an exponent: write {value} out in digits, as {decimal.Decimal(value):f}"
-    if re.fullmatch(r"[0-9]+,[0-9]+", value):
-        return f"a decimal comma: write {value.replace(',', '.')}"
-    if re.fullmatch(_NUMBER + r"\s+\S.*", value):
-        return "text after the value: the engine reads a line whole or not at all"
-    return f"the value {value!r} is not digits and full stops"
-
-
-def _line_finding(number: int, line: str) -> Optional[Finding]:
-    """Why the engine skips ``line``, or None when it is an assignment or blank."""
-    bom = line.startswith(_BYTE_ORDER_MARK)
-    body = line[1:] if bom else line
-    if not body.strip():
-        return None
-    loose = _LOOSE_ASSIGNMENT.fullmatch(body)
-    key = loose.group(1) if loose else ""
-    if bom:
-        reason = "begins with a byte-order mark (U+FEFF): save the file as UTF-8 without one"
-        if _ASSIGNMENT.fullmatch(body.encode("utf-8")):
-            return Finding(number, body, reason, _nearest_key(key))
-        bom_reason = reason + "; and "
-    else:
-        bom_reason = ""
-    if _ASSIGNMENT.fullmatch(body.encode("utf-8")):
-        return None
-    if body.lstrip().startswith("#"):
-        return Finding(number, body, bom_reason + "a comment")
-    if not loose:
-        return Finding(number, body, bom_reason + "no '=': not an assignment")
-    if not _KEY.fullmatch(key):
-        nearest = _nearest_key(re.sub(r"[^A-Za-z0-9_]", "_", key))
-        hint = f" (did you mean {nearest}?)" if nearest else ""
-        return Finding(number, body, bom_reason + f"the key {key!r} may hold only ASCII letters, digits and "
-                                                  f"underscores{hint}", nearest)
-    return Finding(number, body, bom_reason + f"{key}: " + _value_problem(loose.group(2)), _nearest_key(key))
-
-
-def _assignment_findings(lines, parameters: ParameterFile) -> list:
-    """Assignments that count for nothing: repeated, of an unknown key, or of a value
-    that does not convert."""
-    findings, first = [], {}
-    for number, line in lines:
-        match = _ASSIGNMENT.fullmatch(line.encode("utf-8"))
-        if not match:
-            continue
-        key = match.group(1).decode("ascii")
-        if key in first:
-            findings.append(Finding(number, line, f"{key} is assigned on line {first[key]} already, "
-                                                  f"and the first assignment counts", key))
-            continue
-        first[key] = number
-        if key not in KNOWN_KEYS:
-            nearest = _nearest_key(key)
-            hint = f": did you mean {nearest}?" if nearest else f"; the keys are {', '.join(KNOWN_KEYS)}"
-            findings.append(Finding(number, line, f"the engine reads no key {key!r}{hint}", nearest))
-        elif (problem := _conversion_problem(parameters, key)):
-            findings.append(Finding(number, line, problem, key))
-    return findings
-
-
-def _conversion_problem(parameters: ParameterFile, key: str) -> str:
-    try:
-        (parameters.whole if key in _WHOLE_KEYS else parameters.real)(key)
-    except ParameterError as error:
-        return str(error)
-    return ""
+        return describe_finding(self.line, self.text, self.reason)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -225,14 +131,10 @@ class Check:
 
     def diagnose(self, key: str) -> str:
         """Why ``key`` has no usable value: the lines meant for it, or that none mentions it."""
-        lines = "; ".join(str(finding) for finding in self.findings if finding.key == key)
-        if key in self.unconvertible:
-            return f"{self.path} assigns {key} a value that does not convert: {lines}"
-        if key in self.assigned:
-            return f"{self.path} assigns {key}"
-        if not lines:
-            return f"no line of {self.path} assigns {key}"
-        return f"{self.path} does not assign {key}: {lines}"
+        from ._simulation import diagnose_parameters
+
+        findings = [(finding.line, finding.text, finding.reason, finding.key) for finding in self.findings]
+        return diagnose_parameters(self.path, findings, self.unconvertible, sorted(self.assigned), key)
 
 
 def check(path: PathLike) -> Check:
@@ -240,20 +142,28 @@ def check(path: PathLike) -> Check:
     would skip or not use: comments, signs, exponents, trailing comments, decimal
     commas, byte-order marks, malformed, unknown or misspelt keys (with the nearest
     known key), repeated keys and values that do not convert.  Blank lines are not
-    listed.  OSError when the file cannot be read."""
+    listed.  OSError when the file cannot be read.  The rules are the engine's own
+    (engine/parameter_diagnosis.cpp), which tovrin-md applies too."""
+    from ._simulation import check_parameters
+
     with open(path, "rb") as stream:
-        text = stream.read().decode("utf-8", errors="replace")
-    lines = list(enumerate(text.split("\n"), start=1))
-    parameters = ParameterFile(os.fspath(path), _assignments(text.encode("utf-8", errors="replace")))
-    findings = [finding for number, line in lines if (finding := _line_finding(number, line))]
-    findings += _assignment_findings(lines, parameters)
-    findings.sort(key=lambda finding: finding.line)
-    return Check(parameters.path, findings, [key for key in NEEDED_KEYS if key not in parameters.text],
-                 [key for key in KNOWN_KEYS if key in parameters.text and _conversion_problem(parameters, key)],
-                 frozenset(parameters.text))
+        contents = stream.read()
+    findings, missing, unconvertible, assigned = check_parameters(os.fspath(path), contents)
+    return Check(os.fspath(path), [Finding(*finding) for finding in findings], missing, unconvertible,
+                 frozenset(assigned))
 
 
 def diagnose(path: PathLike, key: str) -> str:
     """Why the parameter file at ``path`` does not give ``key`` a value, in one line,
     to stand under the engine's "Could not find parameter" message."""
     return check(path).diagnose(key)
+
+
+def explain_error(path: PathLike, message: str) -> str:
+    """The lines to add under the engine's error ``message`` from a run of the file at
+    ``path``, each starting with two spaces and ending in a line feed: for "Could not
+    find parameter: KEY" the diagnosis of KEY, for a value that does not convert that
+    of each such value; "" for other messages or a file that cannot be read."""
+    from ._simulation import explain_parameter_error
+
+    return explain_parameter_error(os.fspath(path), message)

@@ -112,7 +112,8 @@ TEST(TovrinMd, ReportsErrors) {
     const TempFile empty("");
     const Outcome no_keys = tovrin_md(empty.path());
     EXPECT_EQ(no_keys.status, 1);
-    EXPECT_EQ(no_keys.output, "tovrin-md: Could not find parameter: stepsize\n");
+    EXPECT_EQ(no_keys.output,
+              "tovrin-md: Could not find parameter: stepsize\n  no line of " + empty.path() + " assigns stepsize\n");
 
     const TempFile hot(parameter_text(8, 5.0, "stepsize = 0.5\n"));
     const Outcome refused = tovrin_md(hot.path());
@@ -135,6 +136,14 @@ TEST(TovrinMd, ReportsErrors) {
         EXPECT_EQ(full_disk.output, std::string("tovrin-md: ") + output +
                                         " file '/dev/full': write failed: No space left on device\n");
     }
+
+    // The movie's frame 0 is kept when the energies file cannot take its header.
+    const TempFile first_frame("");
+    const Outcome stopped = tovrin_md(params.path() + " --quiet --movie " + first_frame.path() + " --energies /dev/full");
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_EQ(stopped.output, "tovrin-md: energies file '/dev/full': write failed: No space left on device\n"
+                              "tovrin-md: stopped after 0 of 3 steps; the movie '" + first_frame.path() +
+                                  "' holds 1 frame\n");
 
     // A kernel set that does not exist, chosen through the environment.
     setenv("TOVRIN_KERNELS", "sse9", 1);

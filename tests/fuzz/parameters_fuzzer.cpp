@@ -8,7 +8,8 @@
 // line feed) is an assignment when it is blanks, a key of ASCII letters, digits and
 // underscores, blanks, '=', blanks, a value of digits and full stops, blanks;
 // blanks being space, tab, vertical tab, form feed and carriage return. The first
-// assignment of a key wins.
+// assignment of a key wins. The diagnosis of the same bytes (what `tovrin check` and
+// tovrin-md say) must finish, and agree with that reading on which keys are assigned.
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -23,6 +24,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "fuzz_input.h"
+#include "parameter_diagnosis.h"
 #include "parameters.h"
 
 namespace {
@@ -126,12 +128,26 @@ void check_lookup(const Parameters& params, const std::string& key,
     }
 }
 
+// The diagnosis runs to the end on any bytes and finds the keys the reader finds.
+void check_diagnosis(const std::string& text, const std::map<std::string, std::string>& table) {
+    const diagnosis::Check report = diagnosis::check_text("fuzzed", text);
+    if (report.assigned.size() != table.size()) fuzz::finding("the diagnosis counts other assignments than the reader");
+    for (const auto& [key, value] : table) {
+        if (!report.assigned.count(key)) fuzz::finding("the diagnosis misses the assignment of " + key);
+    }
+    for (const std::string& key : diagnosis::known_keys()) {
+        if (diagnosis::diagnose(report, key).empty()) fuzz::finding("an empty diagnosis of " + key);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzz::InputFile file(data, size);
     const Parameters params(file.path());
-    const auto table = expected_table(std::string(reinterpret_cast<const char*>(data), size));
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const auto table = expected_table(text);
+    check_diagnosis(text, table);
 
     std::map<std::string, std::string> keys(table);
     for (const char* key : fuzz::engine_keys) keys.emplace(key, "");

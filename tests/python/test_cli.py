@@ -65,13 +65,26 @@ def test_the_console_script_runs_a_run_without_steps(write_parameters):
     assert "no steps were run" in completed.stdout
 
 
-@pytest.mark.parametrize("changes, message", [
-    ({"stepsize": None}, "Could not find parameter: stepsize\n  no line of "),
-    ({"nrsteps": "1.5"}, "bad lexical cast"),
-    ({"mass": "0"}, "mass = 0: mass must be positive"),
+@pytest.mark.parametrize("program", ["tovrin run", "tovrin-md"])
+@pytest.mark.parametrize("changes, message, diagnosis", [
+    ({"stepsize": None}, "Could not find parameter: stepsize", "no line of {} assigns stepsize"),
+    ({"stepsize": None, "stepsiz": "0.005"}, "Could not find parameter: stepsize",
+     "{} does not assign stepsize: line 11: 'stepsiz = 0.005': the engine reads no key 'stepsiz': did you mean stepsize?"),
+    ({"nrsteps": "1.5"}, "bad lexical cast: source type value could not be interpreted as target",
+     "{} assigns nrsteps a value that does not convert: line 11: 'nrsteps = 1.5': nrsteps = 1.5 is not a whole number"),
+    ({"mass": "0"}, "mass = 0: mass must be positive", None),
 ])
-def test_engine_errors_end_the_run_with_the_engines_message(tovrin, write_parameters, changes, message):
-    _failed(tovrin("run", write_parameters(LIQUID, **changes)), f"tovrin run: error: {message}")
+def test_engine_errors_end_the_run_with_the_engines_message(tovrin, write_parameters, tmp_path, program, changes,
+                                                            message, diagnosis):
+    path = write_parameters(LIQUID, **changes)
+    if program == "tovrin-md":
+        completed = subprocess.run([str(SCRIPTS / "tovrin-md"), path, "--quiet"], cwd=tmp_path, capture_output=True,
+                                   text=True, timeout=60)
+    else:
+        completed = tovrin("run", path)
+    # The engine's own message, then the parameter file's diagnosis on the next line.
+    prefix = "tovrin run: error: " if program == "tovrin run" else "tovrin-md: "
+    _failed(completed, prefix + message + (f"\n  {diagnosis.format(path)}" if diagnosis else "\n"))
 
 
 def test_outputs_that_cannot_be_written_are_refused_before_the_run(tovrin, write_parameters, tmp_path):
@@ -141,12 +154,23 @@ def test_rdf_of_a_movie_and_of_a_saved_result(tovrin, liquid_movie, write_parame
     assert tovrin("run", write_parameters(LIQUID, nrsteps="10"), "--save", "r.npz").returncode == 0
     completed = tovrin("rdf", "r.npz", "--bins", "50")
     assert completed.returncode == 0, completed.stderr
-    assert "1 frames, 108 particles" in completed.stdout.splitlines()[0]
+    assert ": 1 frame, 108 particles" in completed.stdout.splitlines()[0]
 
     np.savez(tmp_path / "bare.npz", positions=np.zeros((4, 3)))
     _failed(tovrin("rdf", "bare.npz"), "holds no 'cell_length': give the box edge with --box")
     assert tovrin("rdf", "bare.npz", "--box", "4").returncode == 0
     _failed(tovrin("rdf", liquid_movie, "--skip", "5"), "--skip 5 leaves none of the 5 frames")
+
+
+@pytest.mark.parametrize("command", [["rdf"], ["msd", "--dt", "0.25"]], ids=["rdf", "msd"])
+def test_a_movie_cut_short_gets_a_one_line_warning(tovrin, liquid_movie, tmp_path, command):
+    # Five whole frames and all but one byte of a sixth.
+    (tmp_path / "cut.movie").write_bytes(liquid_movie.read_bytes() + liquid_movie.read_bytes()[-6071:])
+    completed = tovrin(command[0], "cut.movie", *command[1:])
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr == (f"tovrin {command[0]}: warning: cut.movie: ignored the last 6071 bytes, an "
+                                f"incomplete frame of 108 particles (6072 bytes a frame; a run cut short, or not a "
+                                f"movie file), and read the 5 whole frames before them\n")
 
 
 def test_msd_of_a_movie_needs_the_time_between_frames(tovrin, liquid_movie, tmp_path):

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 from conftest import record_movie
+import tovrin.msd
 from tovrin import movie
 from tovrin.msd import UnwrapError, diffusion, unwrap
 
@@ -33,6 +34,17 @@ def test_wrapped_paths_that_cross_every_face_unwrap_to_the_true_paths_and_their_
     assert result.msd[1] == pytest.approx(6 * d * dt, rel=0.03)
 
 
+def test_blocks_of_particles_give_the_msd_of_the_whole(monkeypatch):
+    box = np.array([3.0, 4.0, 5.0])
+    _, wrapped = random_walk(50, 40, box, 0.1)
+    whole = tovrin.msd.mean_squared_displacement(wrapped, box, 0.5)[1]
+    monkeypatch.setattr(tovrin.msd, "BLOCK_BYTES", 24 * 50 * 7)  # blocks of 7 particles, the last of 5
+    assert np.allclose(tovrin.msd.mean_squared_displacement(wrapped, box, 0.5)[1], whole, rtol=1e-12, atol=0)
+    wrapped[30:, 33, 0] = np.mod(wrapped[30:, 33, 0] + 1.0, 3.0)  # a jump of a third of the edge
+    with pytest.raises(UnwrapError, match="particle 33 moved [0-9.]+ along x between frames 29 and 30"):
+        tovrin.msd.mean_squared_displacement(wrapped, box, 0.5)
+
+
 def test_frames_too_far_apart_to_unwrap_are_refused_naming_the_particle():
     box = 4.0
     positions = np.full((3, 5, 3), 1.0)
@@ -44,6 +56,8 @@ def test_frames_too_far_apart_to_unwrap_are_refused_naming_the_particle():
         unwrap(positions, box)
     with pytest.raises(ValueError, match="at least 5 frames"):
         diffusion(positions, box, 0.1)
+    with pytest.raises(ValueError, match="at least one particle"):
+        diffusion(np.zeros((5, 0, 3)), box, 0.1)
 
 
 @pytest.mark.validate

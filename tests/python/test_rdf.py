@@ -45,6 +45,13 @@ def test_counts_equal_a_pair_by_pair_count():
     assert np.array_equal(tovrin.rdf.pair_counts([positions], [box], 8, 2.0), brute)
 
 
+def test_a_large_box_is_searched_a_few_spacings_deep_not_half_across():
+    # Half the box would hold half of all pairs: the time would grow as N^2.
+    positions = np.random.default_rng(5).uniform(0.0, 20.0, size=(2000, 3))
+    r, g = rdf(positions, 20.0, bins=10)
+    assert r[-1] + 0.5 * (r[1] - r[0]) == pytest.approx(tovrin.rdf.DEFAULT_SPACINGS * (20.0**3 / 2000) ** (1 / 3))
+
+
 def test_the_liquid_has_its_first_peak_near_1_1_sigma(write_parameters, tmp_path):
     paramfile = write_parameters(LIQUID, nrsteps="600")
     frames = movie.read(record_movie(paramfile, tmp_path / "liquid.movie", every=50))
@@ -67,5 +74,7 @@ def test_bad_requests_are_refused():
         rdf(positions, (4.0, 0.0, 4.0))
     with pytest.raises(ValueError, match="shape"):
         rdf(np.zeros((4, 2)), 4.0)
+    with pytest.raises(ValueError, match="must be finite, not nan"):
+        rdf(np.full((4, 3), np.nan), 4.0)
     with pytest.raises(ValueError, match="at least one frame"):
         rdf(np.zeros((0, 4, 3)), 4.0)

@@ -35,6 +35,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "cell.h"
+#include "parameter_diagnosis.h"
 #include "parameters.h"
 #include "whole_write.h"
 
@@ -307,6 +308,11 @@ void catch_stop_signals() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// "1 frame", "2 frames".
+std::string counted(unsigned long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 // Runs the steps and writes the outputs; returns the exit status.
 int run(const Options& options) {
     if (!std::filesystem::exists(options.paramfile)) {
@@ -323,8 +329,8 @@ int run(const Options& options) {
     // Says how far a run that ends early got and what its files hold.
     const auto report_stop = [&](const std::string& cause) {
         std::cerr << "tovrin-md: " << cause << " after " << steps << " of " << nrsteps << " steps";
-        if (options.movie) std::cerr << "; the movie '" << *options.movie << "' holds " << frames << " frames";
-        if (energies) std::cerr << "; the energies file '" << *options.energies << "' " << energies->rows() << " rows";
+        if (options.movie) std::cerr << "; the movie '" << *options.movie << "' holds " << counted(frames, "frame");
+        if (energies) std::cerr << "; the energies file '" << *options.energies << "' " << counted(energies->rows(), "row");
         std::cerr << "\n";
     };
     try {
@@ -383,7 +389,8 @@ int main(int argc, char** argv) {
     try {
         return run(*options);
     } catch (const std::exception& error) {
-        std::cerr << "tovrin-md: " << error.what() << "\n";
+        // A missing key or a value that does not convert: the file's lines say why.
+        std::cerr << "tovrin-md: " << error.what() << "\n" << diagnosis::explain_error(options->paramfile, error.what());
         return 1;
     }
 }
