@@ -235,12 +235,14 @@ for attempt in range(4):
         assert Simulation.load("interrupted.ckpt").step == sim.step
     del sim
     sizes.append(rss())
-# Interrupted runs of 4,000 particles: a cell that leaked would hold megabytes each
-# time. The first run leaves the allocator's pools grown; the later ones reuse them.
+# Interrupted runs of 4,000 particles: a cell that leaked would hold some 2 MB each
+# time, 4 MB over the last two runs. The first run leaves the allocator's pools
+# grown; the later ones reuse them, give or take the energy logs (seen up to 2.5 MB
+# apart under load).
 # AddressSanitizer (scripts/sanitize preloads it) holds freed memory back in its
 # quarantine, so there the size says nothing.
 if "libasan" not in os.environ.get("LD_PRELOAD", ""):
-    assert sizes[-1] - sizes[1] < 2_000_000, sizes
+    assert sizes[-1] - sizes[1] < 3_000_000, sizes
 print("done", flush=True)
 """
 
