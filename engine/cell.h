@@ -29,7 +29,6 @@
 
 using vec3 = Eigen::Vector3d;
 
-struct Block;
 struct SubcellGrid;
 class CheckpointWriter;
 class CheckpointReader;
@@ -133,18 +132,17 @@ private:
     void reserve_neighbor_list(double csc);
     void calculate_forces();
 
-    // The half kick v += (dt / 2m) f of a block of particles; returns the block's sum of v^2.
-    double kick(const Block& block, double factor);
-    void update_velocities_half_dt(double dt);
+    // The half kick v += (dt / 2m) f, each thread over its own block, which sets ekin.
+    // With Wrap::first each block's positions are wrapped into the box before its
+    // kick; false if one could not be brought back (a coordinate too far out for the
+    // wrap to keep any precision, or not a number).
+    enum class Wrap { none, first };
+    bool half_kick(double dt, Wrap wrap);
     // The Berendsen thermostat's velocity factor for the latest kinetic energy.
     double berendsen_factor(double dt) const;
     // Rescales the velocities by the thermostat and moves the particles; true when one
     // has moved more than half the shell since the last build, so the list is due.
     bool thermostat_and_drift(double dt);
-    // Wraps the positions into the box, then gives the second half kick; false if a
-    // position could not be brought back (a coordinate too far out for the wrap to
-    // keep any precision, or not a number).
-    bool wrap_and_kick(double dt);
     [[noreturn]] void throw_lost_particle(unsigned int step) const;
 
     vec3 dims;                                // box edge lengths; the box spans [0, dims)

@@ -6,18 +6,8 @@
 
 #include <cstdint>
 
+#include "kernels/kernels.h"
 #include "parameter_values.h"
-
-namespace {
-
-// Separation component with at most one box-edge correction, as the forces take it.
-double minimum_image(double r, double edge) {
-    if (r >= 0.5 * edge) return r - edge;
-    if (r < -0.5 * edge) return r + edge;
-    return r;
-}
-
-}  // namespace
 
 double Cell::pressure() const {
     const double mass = positive_param(*params, "mass");
@@ -37,9 +27,9 @@ double Cell::pressure() const {
         for (std::size_t e = neighbor_list[i];; ++e) {
             const std::uint32_t j = neighbor_list[e];
             if (j == i) break;
-            const double rx = minimum_image(positions[i].x() - positions[j].x(), dims.x());
-            const double ry = minimum_image(positions[i].y() - positions[j].y(), dims.y());
-            const double rz = minimum_image(positions[i].z() - positions[j].z(), dims.z());
+            const double rx = kernels::minimum_image(positions[i].x() - positions[j].x(), dims.x());
+            const double ry = kernels::minimum_image(positions[i].y() - positions[j].y(), dims.y());
+            const double rz = kernels::minimum_image(positions[i].z() - positions[j].z(), dims.z());
             const double distsq = rx * rx + (ry * ry + rz * rz);
             if (!(distsq < rcutsq)) continue;
             const double sr2 = sigmasq / distsq;

@@ -32,10 +32,10 @@ std::string format_progress_line(unsigned int step, double ekin, double epot, do
 
 void Cell::integrate(unsigned int step, double dt, bool verbose) {
     choose_thread_waiting();
-    update_velocities_half_dt(dt);
+    half_kick(dt, Wrap::none);
     const bool rebuild = thermostat_and_drift(dt);
     calculate_forces();
-    if (!wrap_and_kick(dt)) throw_lost_particle(step);
+    if (!half_kick(dt, Wrap::first)) throw_lost_particle(step);
     if (rebuild) build_neighbor_list();
     etot = ekin + epot;
     if (!std::isfinite(etot)) {
@@ -54,23 +54,30 @@ void Cell::integrate(unsigned int step, double dt, bool verbose) {
     }
 }
 
-// Each thread kicks its own block; the blocks' sums of v^2 are added in thread order.
-double Cell::kick(const Block& block, double factor) {
-    double partial = 0.0;
-    for (std::size_t i = block.begin; i < block.end; ++i) {
-        velocities[i] += factor * forces[i];
-        partial += squared_length(velocities[i]);
-    }
-    return partial;
-}
-
-void Cell::update_velocities_half_dt(double dt) {
+bool Cell::half_kick(double dt, Wrap wrap) {
     const double m = positive_param(*params, "mass");
     const std::uint64_t n = particle_count(*params);
     const double factor = (0.5 / m) * dt;
-    const double ekinsum = sum_in_thread_order(
-        n, thread_partials, [&](const Block& block, std::size_t) { return kick(block, factor); });
+    const double invL[3] = {1 / dims.x(), 1 / dims.y(), 1 / dims.z()};
+    const double edge[3] = {dims.x(), dims.y(), dims.z()};
+    const kernels::KernelSet& kernel = kernels::best_kernels();
+    double* const coordinates = ::coordinates(positions);
+    std::atomic<bool> inside{true};
+    const double ekinsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t) {
+        // Each coordinate is wrapped on its own, so the threads' shares change nothing.
+        if (wrap == Wrap::first &&
+            !kernel.wrap(coordinates + 3 * block.begin, block.end - block.begin, invL, edge)) {
+            inside = false;
+        }
+        double partial = 0.0;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            velocities[i] += factor * forces[i];
+            partial += squared_length(velocities[i]);
+        }
+        return partial;
+    });
     ekin = (0.5 * ekinsum) * m;
+    return inside;
 }
 
 double Cell::berendsen_factor(double dt) const {
@@ -108,24 +115,6 @@ bool Cell::thermostat_and_drift(double dt) {
         }
     }
     return rebuild;
-}
-
-bool Cell::wrap_and_kick(double dt) {
-    const double m = positive_param(*params, "mass");
-    const std::uint64_t n = particle_count(*params);
-    const double factor = (0.5 / m) * dt;
-    const double invL[3] = {1 / dims.x(), 1 / dims.y(), 1 / dims.z()};
-    const double edge[3] = {dims.x(), dims.y(), dims.z()};
-    const kernels::KernelSet& kernel = kernels::best_kernels();
-    double* const coordinates = ::coordinates(positions);
-    std::atomic<bool> inside{true};
-    const double ekinsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t) {
-        // Each coordinate is wrapped on its own, so the threads' shares change nothing.
-        if (!kernel.wrap(coordinates + 3 * block.begin, block.end - block.begin, invL, edge)) inside = false;
-        return kick(block, factor);
-    });
-    ekin = (0.5 * ekinsum) * m;
-    return inside;
 }
 
 void Cell::throw_lost_particle(unsigned int step) const {

@@ -5,14 +5,14 @@
 #include <cmath>
 
 namespace kernels {
-namespace {
 
-// Separation component with at most one box-edge correction.
-inline double minimum_image(double r, double edge) {
+double minimum_image(double r, double edge) {
     if (r >= 0.5 * edge) return r - edge;
     if (r < -0.5 * edge) return r + edge;
     return r;
 }
+
+namespace {
 
 double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t) {
     double partial = 0.0;

@@ -72,6 +72,10 @@ struct KernelSet {
 };
 
 const KernelSet& generic_kernels();
+
+// A separation component with at most one box-edge correction, as every kernel
+// takes it: subtract an edge at or above half of it, add one below minus half.
+double minimum_image(double r, double edge);
 const KernelSet* avx2_kernels();    // null when the processor lacks AVX2
 const KernelSet* avx512_kernels();  // null when the processor lacks AVX-512 F/VL/DQ/BW
 // The kernels written with Google Highway for the widest of its targets that this

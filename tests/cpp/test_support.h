@@ -88,7 +88,7 @@ struct CellTestAccess {
 
     static void build_neighbor_list(Cell& cell) { cell.build_neighbor_list(); }
     static bool thermostat_and_drift(Cell& cell, double dt) { return cell.thermostat_and_drift(dt); }
-    static bool wrap_and_kick(Cell& cell, double dt) { return cell.wrap_and_kick(dt); }
+    static bool wrap_and_kick(Cell& cell, double dt) { return cell.half_kick(dt, Cell::Wrap::first); }
     // Whether the drift finds the list due, with the particles at rest (so that the
     // displacements stay as the test set them).
     static bool rebuild_due(Cell& cell) {
