@@ -126,6 +126,22 @@ def _as_frames(positions, velocities, box) -> Tuple[np.ndarray, np.ndarray, np.n
     return positions, velocities, np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
 
 
+def frames_and_boxes(positions, box, one_frame: bool = False) -> Tuple[np.ndarray, np.ndarray]:
+    """The frames as given (a memory-mapped movie stays mapped) and the box edges of
+    each frame, from ``box`` per frame (frames, 3) or once as (3,) or a number.
+    ``one_frame`` also takes positions of shape (particles, 3) as a single frame."""
+    positions = np.asanyarray(positions)
+    if one_frame and positions.ndim == 2:
+        positions = positions[np.newaxis]
+    if positions.ndim != 3 or positions.shape[2] != 3:
+        shapes = "(particles, 3) or (frames, particles, 3)" if one_frame else "(frames, particles, 3)"
+        raise ValueError(f"positions must have shape {shapes}, not {positions.shape}")
+    boxes = np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
+    if not np.all(np.isfinite(boxes) & (boxes > 0)):
+        raise ValueError(f"box edges must be positive and finite, not {np.unique(boxes)}")
+    return positions, boxes
+
+
 def _checked_mass(mass: float) -> float:
     if not (np.isfinite(mass) and mass > 0):
         raise ValueError(f"mass = {mass} must be positive and finite")

@@ -20,6 +20,8 @@ from typing import Optional, Tuple
 
 import numpy as np
 
+from .movie import frames_and_boxes
+
 # The largest step between frames, as a share of the box edge, that is unwrapped.
 SAFE_STEP = 0.25
 # The size of one block of particles' paths in double precision.
@@ -30,17 +32,6 @@ class UnwrapError(ValueError):
     """Frames too far apart for their wrapped positions to be unwrapped."""
 
 
-def _frames_and_boxes(positions, box) -> Tuple[np.ndarray, np.ndarray]:
-    """The frames as given (a memory-mapped movie stays mapped) and the boxes per frame."""
-    positions = np.asanyarray(positions)
-    if positions.ndim != 3 or positions.shape[2] != 3:
-        raise ValueError(f"positions must have shape (frames, particles, 3), not {positions.shape}")
-    boxes = np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
-    if not np.all(np.isfinite(boxes) & (boxes > 0)):
-        raise ValueError(f"box edges must be positive and finite, not {np.unique(boxes)}")
-    return positions, boxes
-
-
 def unwrap(positions, box) -> np.ndarray:
     """Positions (frames, particles, 3) made continuous across the periodic boundaries.
 
@@ -48,7 +39,7 @@ def unwrap(positions, box) -> np.ndarray:
     Raises UnwrapError when a particle moved more than SAFE_STEP of an edge between
     two frames, naming it: record the movie with frames closer together.
     """
-    positions, boxes = _frames_and_boxes(positions, box)
+    positions, boxes = frames_and_boxes(positions, box)
     return _unwrapped(np.asarray(positions, dtype=np.float64), boxes)
 
 
@@ -86,7 +77,7 @@ def mean_squared_displacement(positions, box, dt: float) -> Tuple[np.ndarray, np
 
     if not (np.isfinite(dt) and dt > 0):
         raise ValueError(f"the time between frames must be positive, not {dt}")
-    positions, boxes = _frames_and_boxes(positions, box)
+    positions, boxes = frames_and_boxes(positions, box)
     nr_frames, nr_particles = positions.shape[:2]
     block = max(1, BLOCK_BYTES // (24 * max(nr_frames, 1)))
     total = np.zeros(nr_frames)
@@ -105,7 +96,7 @@ def diffusion(positions, box, dt: float, fit: Optional[Tuple[float, float]] = No
     shorter lags still carry the ballistic start and the cage, longer ones are
     averaged over few time origins.
     """
-    positions, boxes = _frames_and_boxes(positions, box)
+    positions, boxes = frames_and_boxes(positions, box)
     if positions.shape[0] < 5:
         raise ValueError(f"a diffusion coefficient needs at least 5 frames, not {positions.shape[0]}")
     if positions.shape[1] == 0:

@@ -13,22 +13,11 @@ from typing import Optional, Tuple
 
 import numpy as np
 
+from .movie import frames_and_boxes
+
 # The default r_max, in mean particle spacings (V / N)^(1/3): 2.54 σ in the liquid at
 # density 0.8442, past its first two peaks and the minimum between them.
 DEFAULT_SPACINGS = 2.4
-
-
-def _as_frames(positions, box) -> Tuple[np.ndarray, np.ndarray]:
-    """The frames as given (a memory-mapped movie stays mapped) and the boxes per frame."""
-    positions = np.asanyarray(positions)
-    if positions.ndim == 2:
-        positions = positions[np.newaxis]
-    if positions.ndim != 3 or positions.shape[2] != 3:
-        raise ValueError(f"positions must have shape (particles, 3) or (frames, particles, 3), not {positions.shape}")
-    boxes = np.broadcast_to(np.asarray(box, dtype=np.float64), (positions.shape[0], 3))
-    if not np.all(np.isfinite(boxes) & (boxes > 0)):
-        raise ValueError(f"box edges must be positive and finite, not {np.unique(boxes)}")
-    return positions, boxes
 
 
 def centred_system(positions, edges):
@@ -86,7 +75,7 @@ def rdf(positions, box, bins: int = 200, r_max: Optional[float] = None) -> Tuple
 
     Returns the bin centres and g at them.
     """
-    positions, boxes = _as_frames(positions, box)
+    positions, boxes = frames_and_boxes(positions, box, one_frame=True)
     if positions.shape[0] == 0:
         raise ValueError("g(r) needs at least one frame")
     if positions.shape[1] < 2:
