@@ -17,12 +17,14 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "blow_up_watch.h"
 #include "cell.h"
 #include "checkpoint.h"
 #include "engine_errors.h"
@@ -201,6 +203,14 @@ std::string diagnose_parameters(const std::string& path, const std::vector<Findi
     return diagnosis::diagnose(report, key);
 }
 
+// The blow-up warning of a run of n particles from its energies after each step, or None.
+std::optional<std::string> instability(const std::vector<double>& ekin, const std::vector<double>& etot, double kT,
+                                       std::uint64_t n) {
+    BlowUpWatch watch(kT, n);
+    for (std::size_t k = 0; k < ekin.size() && k < etot.size(); ++k) watch.observe(ekin[k], etot[k]);
+    return watch.warning();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_simulation, module) {
@@ -240,6 +250,9 @@ PYBIND11_MODULE(_simulation, module) {
 
     module.def("check_parameters", &check_parameters, py::arg("path"), py::arg("contents"));
     module.def("describe_finding", &describe_finding, py::arg("line"), py::arg("text"), py::arg("reason"));
+    module.def("instability", &instability, py::arg("ekin"), py::arg("etot"), py::arg("kT"), py::arg("n"));
+    module.attr("blow_up_band") = BlowUpWatch::band;
+    module.attr("blow_up_drift") = BlowUpWatch::drift;
     module.def("explain_parameter_error", &diagnosis::explain_error, py::arg("path"), py::arg("message"));
     module.def("diagnose_parameters", &diagnose_parameters, py::arg("path"), py::arg("findings"),
                py::arg("unconvertible"), py::arg("assigned"), py::arg("key"));

@@ -25,7 +25,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import __version__, movie, paramfile
+from . import __version__, _simulation, movie, paramfile
 from .rdf import DEFAULT_SPACINGS
 
 
@@ -211,33 +211,14 @@ def run(args: argparse.Namespace) -> int:
 
 # A run counts as blown up when its temperature leaves [kT / BAND, BAND kT] at any
 # step, or its total energy per particle moves by more than DRIFT epsilon from the
-# first step to the last (a thermostatted liquid moves by a few at most).
-BAND = 10.0
-DRIFT = 10.0
+# first step to the last: the engine's rule, which tovrin-md applies too.
+BAND = _simulation.blow_up_band
+DRIFT = _simulation.blow_up_drift
 
 
 def instability(result: dict, kT: float) -> Optional[str]:
     """What makes a run look blown up, with its likely causes, or None."""
-    from .plots import temperature
-
-    n, etot = result["nrparticles"], np.asarray(result["etot"], dtype=np.float64)
-    if len(etot) == 0 or n == 0:
-        return None
-    problems = []
-    temperatures = temperature(result["ekin"], n)
-    hottest, coldest = float(np.max(temperatures)), float(np.min(temperatures))
-    if kT > 0 and not kT / BAND <= hottest <= BAND * kT:
-        problems.append(f"the temperature reached {hottest:.4g} (kT = {kT:g})")
-    elif kT > 0 and not coldest >= kT / BAND:
-        problems.append(f"the temperature fell to {coldest:.4g} (kT = {kT:g})")
-    drift = float(etot[-1] - etot[0]) / n
-    if not abs(drift) <= DRIFT:
-        problems.append(f"the total energy per particle moved by {drift:.4g} epsilon")
-    if not problems:
-        return None
-    return ("the run looks unstable: " + " and ".join(problems) +
-            "; a smaller stepsize, a larger cell_length or fewer particles (a lower density), or a smaller "
-            "sigma usually help")
+    return _simulation.instability(result["ekin"], result["etot"], kT, result["nrparticles"])
 
 
 def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str], save: Optional[str],

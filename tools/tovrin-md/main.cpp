@@ -34,6 +34,7 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include "blow_up_watch.h"
 #include "cell.h"
 #include "parameter_diagnosis.h"
 #include "parameters.h"
@@ -236,62 +237,6 @@ double kinetic_energy(const Cell& cell, double mass) {
     for (std::size_t i = 0; i < v.size(); i += 3) sum += squared_length(vec3(v[i], v[i + 1], v[i + 2]));
     return (0.5 * sum) * mass;
 }
-
-// Watches a run for a blow-up: the temperature leaving [kT / band, band kT] at any
-// step, or the total energy per particle moving by more than `drift` epsilon from
-// the first step to the last (the tovrin command applies the same rule).
-class BlowUpWatch {
-public:
-    static constexpr double band = 10.0;
-    static constexpr double drift = 10.0;
-
-    BlowUpWatch(double kT, std::uint64_t n) : kT_(kT), n_(n) {}
-
-    void observe(double ekin, double etot) {
-        if (n_ < 2) return;
-        const double temperature = 2.0 * ekin / (3.0 * static_cast<double>(n_ - 1));
-        hottest_ = std::max(hottest_, temperature);
-        coldest_ = std::min(coldest_, temperature);
-        if (!seen_) first_etot_ = etot;
-        last_etot_ = etot;
-        seen_ = true;
-    }
-
-    // What makes the run look blown up, with its likely causes, or nothing.
-    std::optional<std::string> warning() const {
-        if (!seen_) return std::nullopt;
-        std::vector<std::string> problems;
-        if (kT_ > 0 && !(hottest_ <= band * kT_)) {
-            problems.push_back("the temperature reached " + short_text(hottest_) + " (kT = " + short_text(kT_) + ")");
-        } else if (kT_ > 0 && !(coldest_ >= kT_ / band)) {
-            problems.push_back("the temperature fell to " + short_text(coldest_) + " (kT = " + short_text(kT_) + ")");
-        }
-        const double moved = (last_etot_ - first_etot_) / static_cast<double>(n_);
-        if (!(std::abs(moved) <= drift)) {
-            problems.push_back("the total energy per particle moved by " + short_text(moved) + " epsilon");
-        }
-        if (problems.empty()) return std::nullopt;
-        std::string text = "the run looks unstable: " + problems[0];
-        for (std::size_t k = 1; k < problems.size(); ++k) text += " and " + problems[k];
-        return text + "; a smaller stepsize, a larger cell_length or fewer particles (a lower density), or a "
-                      "smaller sigma usually help";
-    }
-
-private:
-    static std::string short_text(double value) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.4g", value);
-        return text;
-    }
-
-    const double kT_;
-    const std::uint64_t n_;
-    double hottest_ = -std::numeric_limits<double>::infinity();
-    double coldest_ = std::numeric_limits<double>::infinity();
-    double first_etot_ = 0.0;
-    double last_etot_ = 0.0;
-    bool seen_ = false;
-};
 
 // Set by the handler of SIGINT and SIGTERM: the run stops after the step in progress.
 volatile std::sig_atomic_t stop_signal = 0;

@@ -1,0 +1,46 @@
+// The blow-up watch of a run (see blow_up_watch.h).
+#include "blow_up_watch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+std::string short_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", value);
+    return text;
+}
+
+}  // namespace
+
+void BlowUpWatch::observe(double ekin, double etot) {
+    if (n_ < 2) return;
+    const double temperature = 2.0 * ekin / (3.0 * static_cast<double>(n_ - 1));
+    hottest_ = std::max(hottest_, temperature);
+    coldest_ = std::min(coldest_, temperature);
+    if (!seen_) first_etot_ = etot;
+    last_etot_ = etot;
+    seen_ = true;
+}
+
+std::optional<std::string> BlowUpWatch::warning() const {
+    if (!seen_) return std::nullopt;
+    std::vector<std::string> problems;
+    if (kT_ > 0 && !(hottest_ <= band * kT_)) {
+        problems.push_back("the temperature reached " + short_text(hottest_) + " (kT = " + short_text(kT_) + ")");
+    } else if (kT_ > 0 && !(coldest_ >= kT_ / band)) {
+        problems.push_back("the temperature fell to " + short_text(coldest_) + " (kT = " + short_text(kT_) + ")");
+    }
+    const double moved = (last_etot_ - first_etot_) / static_cast<double>(n_);
+    if (!(std::abs(moved) <= drift)) {
+        problems.push_back("the total energy per particle moved by " + short_text(moved) + " epsilon");
+    }
+    if (problems.empty()) return std::nullopt;
+    std::string text = "the run looks unstable: " + problems[0];
+    for (std::size_t k = 1; k < problems.size(); ++k) text += " and " + problems[k];
+    return text + "; a smaller stepsize, a larger cell_length or fewer particles (a lower density), or a "
+                  "smaller sigma usually help";
+}
