@@ -83,8 +83,11 @@ def test_idle_threads_give_the_processor_up_on_a_crowded_machine(write_parameter
         for name in ("KMP_BLOCKTIME", "OMP_WAIT_POLICY"):
             os.environ.pop(name, None)
         from tovrin.tovrin import Tovrin
-        busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count())]
+        busy = [subprocess.Popen([sys.executable, "-c", "print(flush=True)\\nwhile True: pass"],
+                                 stdout=subprocess.PIPE) for _ in range(os.cpu_count())]
         try:
+            for process in busy:  # each is past its start-up and spinning
+                process.stdout.readline()
             Tovrin().simulate(sys.argv[1])
             start = time.process_time()
             time.sleep(0.3)
