@@ -99,10 +99,8 @@ struct Avx512 {
     };
 
     template <bool Image>
-    static Pairs pairs(const Constants& c, const Coordinates& pi, const double* positions, const std::uint32_t j[lanes],
-                       __m256i length, std::uint32_t k) {
+    static Pairs pairs(const Constants& c, const Coordinates& pi, const Coordinates& pj, __m256i length, std::uint32_t k) {
         const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
-        const Coordinates pj = load_coordinates(positions, j);
         Pairs p;
         p.rx = _mm512_sub_pd(pi.x, pj.x);
         p.ry = _mm512_sub_pd(pi.y, pj.y);
@@ -118,9 +116,11 @@ struct Avx512 {
         return p;
     }
 
-    // The pair loop, software-pipelined: the indices of entry k + 2 and the
-    // separations and first division of entry k + 1 are under way while entry k
-    // finishes, so that the loads' and the divisions' latencies overlap.
+    // The pair loop, software-pipelined: the indices of entry k + 3, the coordinates
+    // of entry k + 2 and the separations and first division of entry k + 1 are under
+    // way while entry k finishes, so that the loads' and the divisions' latencies
+    // overlap. The running sum is a local: kept in memory it would add a store and a
+    // load to every round of its chain of additions.
     template <bool Clamp, bool Image>
     static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
                              const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
@@ -141,13 +141,17 @@ struct Avx512 {
             for (std::size_t l = 0; l < lanes; ++l) j[l] = lane_run[l][Clamp && k > lane_length[l] ? lane_length[l] : k];
         };
         __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
-        std::uint32_t j_next[lanes], j_after[lanes];
+        std::uint32_t j_next[lanes];
         indices(0, j_next);
-        Pairs p = pairs<Image>(c, pi, positions, j_next, length, 0);
+        Pairs p = pairs<Image>(c, pi, load_coordinates(positions, j_next), length, 0);
         indices(1, j_next);
+        Coordinates pj = load_coordinates(positions, j_next);
+        indices(2, j_next);
+        double running = sum;
         for (std::uint32_t k = 0; k < longest; ++k) {
-            indices(k + 2, j_after);
-            const Pairs next = pairs<Image>(c, pi, positions, j_next, length, k + 1);
+            const Coordinates pj_after = load_coordinates(positions, j_next);
+            indices(k + 3, j_next);
+            const Pairs next = pairs<Image>(c, pi, pj, length, k + 1);
             const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(p.sr2, p.sr2), p.sr2);
             const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
             _mm512_storeu_pd(terms + lanes * k, _mm512_maskz_sub_pd(p.inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));
@@ -156,10 +160,11 @@ struct Avx512 {
             fx = _mm512_mask_add_pd(fx, p.inside, fx, _mm512_mul_pd(fr, p.rx));
             fy = _mm512_mask_add_pd(fy, p.inside, fy, _mm512_mul_pd(fr, p.ry));
             fz = _mm512_mask_add_pd(fz, p.inside, fz, _mm512_mul_pd(fr, p.rz));
-            pending.add_some(sum);
+            pending.add_some(running);
             p = next;
-            for (std::size_t l = 0; l < lanes; ++l) j_next[l] = j_after[l];
+            pj = pj_after;
         }
+        sum = running;
         // Whole rounds of terms for the sum: +0.0 up to the next multiple of the lanes.
         for (std::uint32_t k = longest; k % lanes != 0; ++k) _mm512_storeu_pd(terms + lanes * k, _mm512_setzero_pd());
         _mm512_store_pd(force[0], fx);

@@ -1,6 +1,7 @@
-// The force loop's outline shared by the vector kernels: particles in blocks of one
-// per lane, each lane walking its particle's run in order, and the energy terms
-// added in their order while the next block computes.
+// The force loop's outline shared by the AVX-512 and the Highway kernels: particles
+// in blocks of one per lane, each lane walking its particle's run in order, and the
+// energy terms added in their order while the next block computes; and the test
+// for pairs that need no minimum image, which the AVX2 kernel uses as well.
 //
 // Included only by the kernel units, each of which instantiates it for its own
 // instruction set inside an unnamed namespace: no code compiled for one set is
@@ -157,8 +158,8 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         second = !second;
         const typename Simd::Block block(a.positions, self);
         alignas(64) double force[3][lanes];
-        // The pair loop reads up to two entries past the longest run.
-        const bool clamp = a.neighbor_list[b + n - 1] + longest + 1 >= a.list_size;
+        // The pair loop reads up to three entries past the longest run (AVX-512's).
+        const bool clamp = a.neighbor_list[b + n - 1] + longest + 2 >= a.list_size;
         const bool image = !image_free.template holds<lanes>(a.positions, self);
         if (clamp && image) {
             Simd::template block_forces<true, true>(a, constants, block, runs, first, run_length, longest, terms,
