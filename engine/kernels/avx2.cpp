@@ -110,25 +110,30 @@ struct Chunk {
     int inside;
 };
 
-// Coordinates of entries e .. e + 3 of a run; past its end, of its closing index.
+// Coordinates of entries e .. e + 3 of a run. With `Clamp`, entries past its end read
+// its closing index: only the list's last runs need that, as every other has more
+// runs after it than the loads run ahead.
+template <bool Clamp>
 inline Coordinates chunk_coordinates(const double* positions, const std::uint32_t* run, std::uint32_t length,
                                      std::uint32_t e) {
     std::uint32_t j[4];
-    for (std::uint32_t l = 0; l < 4; ++l) j[l] = run[e + l < length ? e + l : length];
+    for (std::uint32_t l = 0; l < 4; ++l) j[l] = run[!Clamp || e + l < length ? e + l : length];
     return load_coordinates(positions, j);
 }
 
-// `left`: entries of the run from this chunk's first on.
+// `left`: entries of the run from this chunk's first on; `image`: the axes whose
+// minimum-image correction the particle's pairs need.
 template <bool Image>
-inline Chunk chunk_pairs(const Constants& c, const Coordinates& pi, const Coordinates& pj, std::uint32_t left) {
+inline Chunk chunk_pairs(const Constants& c, const Coordinates& pi, const Coordinates& pj, std::uint32_t left,
+                         const bool image[3]) {
     Chunk k;
     k.rx = _mm256_sub_pd(pi.x, pj.x);
     k.ry = _mm256_sub_pd(pi.y, pj.y);
     k.rz = _mm256_sub_pd(pi.z, pj.z);
     if (Image) {
-        k.rx = c.box.minimum_image(k.rx, 0);
-        k.ry = c.box.minimum_image(k.ry, 1);
-        k.rz = c.box.minimum_image(k.rz, 2);
+        if (image[0]) k.rx = c.box.minimum_image(k.rx, 0);
+        if (image[1]) k.ry = c.box.minimum_image(k.ry, 1);
+        if (image[2]) k.rz = c.box.minimum_image(k.rz, 2);
     }
     k.distsq = squared_length(k.rx, k.ry, k.rz);
     const int in_run = left >= 4 ? 0xF : (1 << left) - 1;
@@ -199,15 +204,16 @@ private:
 // their number. Software-pipelined: a chunk's coordinates load two chunks ahead and
 // its separations are formed one ahead, and a group of the previous particle's terms
 // is added each time, so that loads, divisions and the additions' latency overlap.
-template <bool Image>
+template <bool Clamp, bool Image>
 std::size_t inside_pairs(const Constants& c, const double* positions, const std::uint32_t* run, std::uint32_t length,
-                         const Coordinates& pi, const InsidePairs& out, PairTerms& previous, __m256d& acc) {
+                         const Coordinates& pi, const bool image[3], const InsidePairs& out, PairTerms& previous,
+                         __m256d& acc) {
     std::size_t m = 0;
-    Chunk now = chunk_pairs<Image>(c, pi, chunk_coordinates(positions, run, length, 0), length);
-    Coordinates coming = chunk_coordinates(positions, run, length, 4);
+    Chunk now = chunk_pairs<Image>(c, pi, chunk_coordinates<Clamp>(positions, run, length, 0), length, image);
+    Coordinates coming = chunk_coordinates<Clamp>(positions, run, length, 4);
     for (std::uint32_t e = 0; e < length; e += 4) {
-        const Coordinates later = chunk_coordinates(positions, run, length, e + 8);
-        const Chunk next = chunk_pairs<Image>(c, pi, coming, length - e > 4 ? length - e - 4 : 0);
+        const Coordinates later = chunk_coordinates<Clamp>(positions, run, length, e + 8);
+        const Chunk next = chunk_pairs<Image>(c, pi, coming, length - e > 4 ? length - e - 4 : 0, image);
         const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(compress_pairs.index[now.inside]));
         _mm256_storeu_pd(out.rx + m, compress(now.rx, index));
         _mm256_storeu_pd(out.ry + m, compress(now.ry, index));
@@ -242,9 +248,18 @@ double forces_run_by_run(const ForceArgs& a, std::size_t begin, std::size_t end,
         const std::uint32_t length = static_cast<std::uint32_t>(next - a.neighbor_list[i] - 1);
         const std::uint32_t self[lanes] = {std::uint32_t(i), std::uint32_t(i), std::uint32_t(i), std::uint32_t(i)};
         const Coordinates pi = load_coordinates(positions, self);
-        const std::size_t m = image_free.holds<1>(positions, self)
-                                  ? inside_pairs<false>(c, positions, run, length, pi, out, previous, acc)
-                                  : inside_pairs<true>(c, positions, run, length, pi, out, previous, acc);
+        const bool image[3] = {!image_free.axis_free(0, positions[3 * i]), !image_free.axis_free(1, positions[3 * i + 1]),
+                               !image_free.axis_free(2, positions[3 * i + 2])};
+        // The loads run up to 11 entries past the run's end.
+        const bool clamp = next + 11 >= a.list_size;
+        std::size_t m;
+        if (image[0] || image[1] || image[2]) {
+            m = clamp ? inside_pairs<true, true>(c, positions, run, length, pi, image, out, previous, acc)
+                      : inside_pairs<false, true>(c, positions, run, length, pi, image, out, previous, acc);
+        } else {
+            m = clamp ? inside_pairs<true, false>(c, positions, run, length, pi, image, out, previous, acc)
+                      : inside_pairs<false, false>(c, positions, run, length, pi, image, out, previous, acc);
+        }
         previous.finish(c, acc, a.force_scale);
         previous = PairTerms(out, m, a.forces + 3 * i);
     }

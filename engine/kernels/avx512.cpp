@@ -99,16 +99,17 @@ struct Avx512 {
     };
 
     template <bool Image>
-    static Pairs pairs(const Constants& c, const Coordinates& pi, const Coordinates& pj, __m256i length, std::uint32_t k) {
+    static Pairs pairs(const Constants& c, const Coordinates& pi, const Coordinates& pj, __m256i length, std::uint32_t k,
+                       const bool image[3]) {
         const __mmask8 live = _mm256_cmpgt_epu32_mask(length, _mm256_set1_epi32(static_cast<int>(k)));
         Pairs p;
         p.rx = _mm512_sub_pd(pi.x, pj.x);
         p.ry = _mm512_sub_pd(pi.y, pj.y);
         p.rz = _mm512_sub_pd(pi.z, pj.z);
         if (Image) {
-            p.rx = c.box.minimum_image(p.rx, 0);
-            p.ry = c.box.minimum_image(p.ry, 1);
-            p.rz = c.box.minimum_image(p.rz, 2);
+            if (image[0]) p.rx = c.box.minimum_image(p.rx, 0);
+            if (image[1]) p.ry = c.box.minimum_image(p.ry, 1);
+            if (image[2]) p.rz = c.box.minimum_image(p.rz, 2);
         }
         p.distsq = squared_length(p.rx, p.ry, p.rz);
         p.inside = _mm512_mask_cmp_pd_mask(live, p.distsq, c.rcutsq, _CMP_LT_OQ);
@@ -124,7 +125,7 @@ struct Avx512 {
     template <bool Clamp, bool Image>
     static void block_forces(const ForceArgs& a, const Constants& c, const Block& block, const std::uint32_t* runs,
                              const std::uint32_t first[lanes], const std::uint32_t run_length[lanes],
-                             std::uint32_t longest, double* terms, double force[3][lanes],
+                             std::uint32_t longest, const bool image[3], double* terms, double force[3][lanes],
                              PendingSum<lanes>& pending, double& sum) {
         const Coordinates& pi = block.at;
         const __m256i length = _mm256_load_si256(reinterpret_cast<const __m256i*>(run_length));
@@ -143,7 +144,7 @@ struct Avx512 {
         __m512d fx = _mm512_setzero_pd(), fy = _mm512_setzero_pd(), fz = _mm512_setzero_pd();
         std::uint32_t j_next[lanes];
         indices(0, j_next);
-        Pairs p = pairs<Image>(c, pi, load_coordinates(positions, j_next), length, 0);
+        Pairs p = pairs<Image>(c, pi, load_coordinates(positions, j_next), length, 0, image);
         indices(1, j_next);
         Coordinates pj = load_coordinates(positions, j_next);
         indices(2, j_next);
@@ -151,7 +152,7 @@ struct Avx512 {
         for (std::uint32_t k = 0; k < longest; ++k) {
             const Coordinates pj_after = load_coordinates(positions, j_next);
             indices(k + 3, j_next);
-            const Pairs next = pairs<Image>(c, pi, pj, length, k + 1);
+            const Pairs next = pairs<Image>(c, pi, pj, length, k + 1, image);
             const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(p.sr2, p.sr2), p.sr2);
             const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
             _mm512_storeu_pd(terms + lanes * k, _mm512_maskz_sub_pd(p.inside, _mm512_sub_pd(sr12, sr6), c.epot_cutoff));

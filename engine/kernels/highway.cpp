@@ -143,8 +143,8 @@ struct ForceLanes {
     template <bool Clamp, bool Image>
     static void block_forces(const ForceArgs& a, const Constants&, const Block& block, const std::uint32_t* runs,
                              const std::uint32_t first[L], const std::uint32_t run_length[L],
-                             std::uint32_t longest, double* terms, double force[3][L], PendingSum<L>& pending,
-                             double& sum) {
+                             std::uint32_t longest, const bool image[3], double* terms, double force[3][L],
+                             PendingSum<L>& pending, double& sum) {
         const D d;
         const V rcutsq = hn::Set(d, a.rcutsq), sigmasq = hn::Set(d, a.sigmasq);
         const V epot_cutoff = hn::Set(d, a.epot_cutoff), two = hn::Set(d, 2.0), unit = hn::Set(d, 1.0);
@@ -180,9 +180,9 @@ struct ForceLanes {
             ry = hn::Sub(yi, yj);
             rz = hn::Sub(zi, zj);
             if (Image) {
-                rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
-                ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
-                rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
+                if (image[0]) rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
+                if (image[1]) ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
+                if (image[2]) rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
             }
             const V raw_distsq = squared_length(rx, ry, rz);
             inside = hn::And(hn::Lt(hn::Set(d, double(k)), length), hn::Lt(raw_distsq, rcutsq));

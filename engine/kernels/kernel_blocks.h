@@ -105,14 +105,17 @@ public:
 
     template <std::size_t Lanes>
     bool holds(const double* positions, const std::uint32_t self[Lanes]) const {
-        bool free = usable[0] && usable[1] && usable[2];
+        bool free = true;
         for (std::size_t l = 0; l < Lanes; ++l) {
-            for (int k = 0; k < 3; ++k) {
-                const double x = positions[3 * std::size_t(self[l]) + k];
-                free = free && (x - low[k]) - edge[k] <= -reach && (x - high[k]) + edge[k] >= reach;
-            }
+            for (int k = 0; k < 3; ++k) free = free && axis_free(k, positions[3 * std::size_t(self[l]) + k]);
         }
         return free;
+    }
+
+    // The same for one axis: the argument above holds axis by axis, so a particle at
+    // coordinate x on axis k can skip that axis's correction whatever the others need.
+    bool axis_free(int k, double x) const {
+        return usable[k] && (x - low[k]) - edge[k] <= -reach && (x - high[k]) + edge[k] >= reach;
     }
 
 private:
@@ -126,7 +129,8 @@ private:
 // known before its loads. A lane whose run has ended reads on into the next run, and
 // its reads are masked off; only the list's last runs have too little after them, and
 // a block holding one is run with `Clamp`, which keeps such lanes on their closing
-// index. Blocks that ImageFree clears run without `Image`, the minimum-image correction.
+// index. Blocks that ImageFree clears run without `Image`, the minimum-image correction;
+// the others correct only the axes that some lane of theirs needs corrected.
 template <typename Simd>
 double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
     constexpr std::size_t lanes = Simd::lanes;
@@ -160,19 +164,23 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         alignas(64) double force[3][lanes];
         // The pair loop reads up to three entries past the longest run (AVX-512's).
         const bool clamp = a.neighbor_list[b + n - 1] + longest + 2 >= a.list_size;
-        const bool image = !image_free.template holds<lanes>(a.positions, self);
+        bool axes[3] = {false, false, false};  // the axes whose minimum image some lane needs
+        for (std::size_t l = 0; l < lanes; ++l) {
+            for (int k = 0; k < 3; ++k) axes[k] = axes[k] || !image_free.axis_free(k, a.positions[3 * self[l] + k]);
+        }
+        const bool image = axes[0] || axes[1] || axes[2];
         if (clamp && image) {
-            Simd::template block_forces<true, true>(a, constants, block, runs, first, run_length, longest, terms,
-                                                    force, pending, partial);
+            Simd::template block_forces<true, true>(a, constants, block, runs, first, run_length, longest, axes,
+                                                    terms, force, pending, partial);
         } else if (clamp) {
-            Simd::template block_forces<true, false>(a, constants, block, runs, first, run_length, longest, terms,
-                                                     force, pending, partial);
+            Simd::template block_forces<true, false>(a, constants, block, runs, first, run_length, longest, axes,
+                                                     terms, force, pending, partial);
         } else if (image) {
-            Simd::template block_forces<false, true>(a, constants, block, runs, first, run_length, longest, terms,
-                                                     force, pending, partial);
+            Simd::template block_forces<false, true>(a, constants, block, runs, first, run_length, longest, axes,
+                                                     terms, force, pending, partial);
         } else {
-            Simd::template block_forces<false, false>(a, constants, block, runs, first, run_length, longest, terms,
-                                                      force, pending, partial);
+            Simd::template block_forces<false, false>(a, constants, block, runs, first, run_length, longest, axes,
+                                                      terms, force, pending, partial);
         }
         pending.add_rest(partial);
         pending.start(terms, run_length, n);
