@@ -106,7 +106,7 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
     for (std::size_t i = first; i < last; ++i) {
         dij_list[i] = vec3::Zero();
         std::uint32_t ranges[27][2];
-        bool periodic;
+        bool periodic[3];
         const unsigned int nranges = grid.scan_ranges(
             positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, ranges, periodic);
         std::size_t candidates = 0;

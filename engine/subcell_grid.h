@@ -41,21 +41,21 @@ struct SubcellGrid {
     // neighbours coincide; each distinct sub-cell is scanned once, in the order of
     // its first occurrence. A sub-cell whose nearest point lies beyond the list
     // radius holds no neighbour and is left out, which leaves the list unchanged.
+    // `periodic[k]`: whether separations along axis k need the minimum image.
     // Returns the number of stretches.
     template <typename FirstEntry>
     unsigned int scan_ranges(const vec3& p, FirstEntry first_entry, std::uint32_t ranges[27][2],
-                             bool& periodic) const {
+                             bool periodic[3]) const {
         unsigned int values[3][3];
         double gap_sq[3][3];  // squared distance along the axis from p to each sub-cell
         unsigned int count[3];
-        periodic = false;
         for (int k = 0; k < 3; ++k) {
             const unsigned int c = coordinate(k, p[k]);
             gaps_sq(k, c, p[k], gap_sq[k]);
             // Away from the grid's faces, with five or more sub-cells along the axis,
             // the scanned sub-cells span at most two fifths of the box: no separation
             // comes near half of it, and the minimum image is the plain difference.
-            periodic = periodic || n[k] < 5 || c == 0 || c == n[k] - 1;
+            periodic[k] = n[k] < 5 || c == 0 || c == n[k] - 1;
             const unsigned int candidates[3] = {c == 0 ? n[k] - 1 : c - 1, c, c == n[k] - 1 ? 0 : c + 1};
             count[k] = 0;
             for (const unsigned int value : candidates) {

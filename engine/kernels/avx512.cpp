@@ -176,7 +176,8 @@ struct Avx512 {
 
 template <bool Periodic>
 std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                           const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
+                           const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
+                           std::uint32_t* out) {
     const Box box(s.box);
     const __m512d cutsq = _mm512_set1_pd(s.cutsq);
     const __m512d xi = _mm512_set1_pd(pi[0]);
@@ -197,9 +198,9 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
             __m512d ry = _mm512_sub_pd(yi, _mm512_loadu_pd(y + e));
             __m512d rz = _mm512_sub_pd(zi, _mm512_loadu_pd(z + e));
             if (Periodic) {
-                rx = box.minimum_image(rx, 0);
-                ry = box.minimum_image(ry, 1);
-                rz = box.minimum_image(rz, 2);
+                if (periodic[0]) rx = box.minimum_image(rx, 0);
+                if (periodic[1]) ry = box.minimum_image(ry, 1);
+                if (periodic[2]) rz = box.minimum_image(rz, 2);
             }
             const __m256i j = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + e));
             const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ) &
@@ -212,10 +213,11 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
 }
 
 std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                             const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                             const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
                              std::uint32_t* out) {
-    return periodic ? scan_ranges<true>(s, i, pi, ranges, nranges, out)
-                    : scan_ranges<false>(s, i, pi, ranges, nranges, out);
+    const bool any = periodic[0] || periodic[1] || periodic[2];
+    return any ? scan_ranges<true>(s, i, pi, ranges, nranges, periodic, out)
+               : scan_ranges<false>(s, i, pi, ranges, nranges, periodic, out);
 }
 
 // A vector's worth of particles spans three vectors whose lanes cycle x, y, z.

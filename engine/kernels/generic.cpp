@@ -46,16 +46,17 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
 
 template <bool Periodic>
 std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                           const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
+                           const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
+                           std::uint32_t* out) {
     for (unsigned int r = 0; r < nranges; ++r) {
         for (std::uint32_t e = ranges[r][0]; e < ranges[r][1]; ++e) {
             const std::uint32_t j = s.index[e];
             if (j == i) continue;
             double rx = pi[0] - s.x[e], ry = pi[1] - s.y[e], rz = pi[2] - s.z[e];
             if (Periodic) {
-                rx = minimum_image(rx, s.box[0]);
-                ry = minimum_image(ry, s.box[1]);
-                rz = minimum_image(rz, s.box[2]);
+                if (periodic[0]) rx = minimum_image(rx, s.box[0]);
+                if (periodic[1]) ry = minimum_image(ry, s.box[1]);
+                if (periodic[2]) rz = minimum_image(rz, s.box[2]);
             }
             if (rx * rx + (ry * ry + rz * rz) <= s.cutsq) *out++ = j;
         }
@@ -64,10 +65,11 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
 }
 
 std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                             const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                             const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
                              std::uint32_t* out) {
-    return periodic ? scan_ranges<true>(s, i, pi, ranges, nranges, out)
-                    : scan_ranges<false>(s, i, pi, ranges, nranges, out);
+    const bool any = periodic[0] || periodic[1] || periodic[2];
+    return any ? scan_ranges<true>(s, i, pi, ranges, nranges, periodic, out)
+               : scan_ranges<false>(s, i, pi, ranges, nranges, periodic, out);
 }
 
 bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {

@@ -227,7 +227,8 @@ struct ForceLanes {
 
 template <std::size_t L, bool Periodic>
 std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                           const std::uint32_t (*ranges)[2], unsigned int nranges, std::uint32_t* out) {
+                           const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
+                           std::uint32_t* out) {
     const Doubles<L> d;
     const hn::Rebind<std::uint32_t, decltype(d)> du32;  // the indices
     const auto cutsq = hn::Set(d, s.cutsq);
@@ -253,9 +254,9 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
             auto ry = hn::Sub(yi, hn::LoadU(d, y + e));
             auto rz = hn::Sub(zi, hn::LoadU(d, z + e));
             if (Periodic) {
-                rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
-                ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
-                rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
+                if (periodic[0]) rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
+                if (periodic[1]) ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
+                if (periodic[2]) rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
             }
             const auto j = hn::LoadU(du32, index + e);
             // The lanes' masks as bits: lane l is bit l, and L is at most 8.
@@ -274,10 +275,11 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
 
 template <std::size_t L>
 std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                             const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                             const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
                              std::uint32_t* out) {
-    return periodic ? scan_ranges<L, true>(s, i, pi, ranges, nranges, out)
-                    : scan_ranges<L, false>(s, i, pi, ranges, nranges, out);
+    const bool any = periodic[0] || periodic[1] || periodic[2];
+    return any ? scan_ranges<L, true>(s, i, pi, ranges, nranges, periodic, out)
+               : scan_ranges<L, false>(s, i, pi, ranges, nranges, periodic, out);
 }
 
 // A vector's worth of particles spans three vectors whose lanes cycle x, y, z.

@@ -51,10 +51,11 @@ struct SubcellScan {
 // Appends to `out` the neighbours of particle i at pi found in the sorted entries
 // [ranges[r][0], ranges[r][1]) for r = 0 .. nranges - 1, in that order; returns the
 // new end of `out`, which must have room for every candidate plus the kernel's lanes.
-// `periodic` false promises that no separation reaches half a box edge, so that the
-// minimum-image correction would change nothing and can be left out.
+// `periodic[k]` false promises that no separation along axis k reaches half a box
+// edge, so that the minimum-image correction would change nothing there and can be
+// left out.
 using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const double pi[3],
-                                  const std::uint32_t (*ranges)[2], unsigned int nranges, bool periodic,
+                                  const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
                                   std::uint32_t* out);
 
 // Periodic wrap of `count` particles' coordinates (x, y, z each): every coordinate
