@@ -60,9 +60,13 @@ struct SubcellGrid {
             count[k] = 0;
             for (const unsigned int value : candidates) {
                 bool seen = false;
-                for (unsigned int m = 0; m < count[k]; ++m) seen = seen || values[k][m] == value;
+                for (unsigned int m = 0; m < count[k] && n[k] < 3; ++m) seen = seen || values[k][m] == value;
                 if (!seen) values[k][count[k]++] = value;
             }
+        }
+        if (count[0] == 3 && count[1] == 3 && count[2] == 3 && values[2][0] + 1 == values[2][1] &&
+            values[2][1] + 1 == values[2][2]) {
+            return z_run_ranges(values, gap_sq, first_entry, ranges);
         }
         unsigned int nranges = 0;
         unsigned int previous = 0;  // the last sub-cell scanned
@@ -85,6 +89,28 @@ struct SubcellGrid {
     }
 
 private:
+    // scan_ranges where the three sub-cells along z lie side by side (no wrap): one
+    // stretch per (x, y) pair, from the first to the last of its z sub-cells that the
+    // radius reaches. The own z sub-cell is nearest, so if it lies beyond the radius
+    // so do the other two.
+    template <typename FirstEntry>
+    unsigned int z_run_ranges(const unsigned int values[3][3], const double gap_sq[3][3], FirstEntry first_entry,
+                              std::uint32_t ranges[27][2]) const {
+        unsigned int nranges = 0;
+        for (unsigned int a = 0; a < 3; ++a) {
+            for (unsigned int b = 0; b < 3; ++b) {
+                const double gap_xy = gap_sq[1][b];
+                if (gap_sq[0][a] + (gap_xy + gap_sq[2][1]) > reach_sq) continue;
+                const bool low = gap_sq[0][a] + (gap_xy + gap_sq[2][0]) <= reach_sq;
+                const bool high = gap_sq[0][a] + (gap_xy + gap_sq[2][2]) <= reach_sq;
+                const unsigned int own = key(values[0][a], values[1][b], values[2][1]);
+                ranges[nranges][0] = first_entry(low ? own - 1 : own);
+                ranges[nranges++][1] = first_entry(high ? own + 2 : own + 1);
+            }
+        }
+        return nranges;
+    }
+
     // The squared gaps along axis k from x, in sub-cell c, to the low, own and high
     // neighbour sub-cells: to the own sub-cell's faces, which a wrapped neighbour
     // shares, as every image beyond lies at least a sub-cell further (with three or
