@@ -165,4 +165,5 @@ private:
     std::size_t longest_run = 0;              // entries of the longest run, its closing index included
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
     std::vector<double> thread_partials;      // per-thread energy partials, summed in thread order
+    std::vector<double> thread_bounds;        // per-thread coordinate bounds of the force computation
 };

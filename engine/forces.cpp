@@ -3,6 +3,7 @@
 // 24 epsilon.
 #include "cell.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -32,11 +33,32 @@ void Cell::calculate_forces() {
     const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
     const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + kernel.lanes);
     if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
-    const kernels::ForceArgs args = {coordinates(positions), neighbor_list.data(), positions.size(),
-                                     neighbor_list.size(), coordinates(forces), 24.0 * epsilon,
-                                     force_scratch.data(), scratch_per_thread, {dims.x(), dims.y(), dims.z()},
-                                     rcutsq, sigmasq, epot_cutoff};
+    const double* const at = coordinates(positions);
+    const kernels::ForceArgs shared = {at, neighbor_list.data(), positions.size(), neighbor_list.size(),
+                                       coordinates(forces), 24.0 * epsilon, force_scratch.data(), scratch_per_thread,
+                                       {dims.x(), dims.y(), dims.z()}, rcutsq, sigmasq, epot_cutoff, {}, {}};
+    thread_bounds.resize(6 * threads);
     const double epotsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t thread) {
+        // The coordinates' bounds, for the kernels' test for pairs that need no minimum
+        // image: each thread takes those of its block, then every thread all of them.
+        double* const own = &thread_bounds[6 * thread];
+        for (int k = 0; k < 3; ++k) {
+            own[k] = std::numeric_limits<double>::infinity();
+            own[3 + k] = -std::numeric_limits<double>::infinity();
+        }
+        kernels::widen_bounds(at + 3 * block.begin, block.end - block.begin, own, own + 3);
+#pragma omp barrier
+        kernels::ForceArgs args = shared;
+        for (int k = 0; k < 3; ++k) {
+            args.low[k] = std::numeric_limits<double>::infinity();
+            args.high[k] = -std::numeric_limits<double>::infinity();
+        }
+        for (int t = 0; t < omp_get_num_threads(); ++t) {
+            for (int k = 0; k < 3; ++k) {
+                args.low[k] = std::min(args.low[k], thread_bounds[6 * std::size_t(t) + k]);
+                args.high[k] = std::max(args.high[k], thread_bounds[6 * std::size_t(t) + 3 + k]);
+            }
+        }
         return kernel.force_block(args, block.begin, block.end, thread);
     });
     epot = epotsum * 4.0 * epsilon * 0.5;

@@ -12,6 +12,16 @@ double minimum_image(double r, double edge) {
     return r;
 }
 
+void widen_bounds(const double* positions, std::size_t count, double low[3], double high[3]) {
+    for (std::size_t i = 0; i < count; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const double p = positions[3 * i + k];
+            low[k] = p < low[k] ? p : low[k];
+            high[k] = p > high[k] ? p : high[k];
+        }
+    }
+}
+
 namespace {
 
 double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t) {

@@ -75,8 +75,9 @@ private:
 // by one edge. Where particle i lies far enough inside the box, on every axis, both
 // the raw and the corrected component then have magnitude at least c, the smallest
 // double whose square reaches rcut^2: the pair is beyond the cut-off either way and
-// adds nothing. The bounds use every particle's coordinates as they are now (forces
-// are computed before the wrap, so some may lie a little outside the box), and the
+// adds nothing. The bounds (ForceArgs::low, high) are every particle's coordinates as
+// they are now (forces are computed before the wrap, so some may lie a little
+// outside the box), and the
 // tests are written with the kernels' own roundings, which are monotonic:
 //   raw r >= edge / 2 gives r <= x_i - low, so r - edge <= (x_i - low) - edge <= -c;
 //   raw r < -edge / 2 gives r >= x_i - high, so r + edge >= (x_i - high) + edge >= c.
@@ -89,17 +90,10 @@ public:
         while (c * c < a.rcutsq) c = std::nextafter(c, std::numeric_limits<double>::infinity());
         for (int k = 0; k < 3; ++k) {
             edge[k] = a.box[k];
-            low[k] = std::numeric_limits<double>::infinity();
-            high[k] = -std::numeric_limits<double>::infinity();
+            low[k] = a.low[k];
+            high[k] = a.high[k];
+            usable[k] = 0.5 * edge[k] >= c;
         }
-        for (std::size_t i = 0; i < a.particles; ++i) {
-            for (int k = 0; k < 3; ++k) {
-                const double p = a.positions[3 * i + k];
-                low[k] = p < low[k] ? p : low[k];
-                high[k] = p > high[k] ? p : high[k];
-            }
-        }
-        for (int k = 0; k < 3; ++k) usable[k] = 0.5 * edge[k] >= c;
         reach = c;
     }
 

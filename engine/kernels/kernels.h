@@ -28,7 +28,12 @@ struct ForceArgs {
     double rcutsq;                      // squared cut-off
     double sigmasq;                     // squared sigma
     double epot_cutoff;                 // energy shift: the pair term at the cut-off
+    double low[3], high[3];             // every particle's smallest and largest coordinate per axis
 };
+
+// Widens [low, high] on each axis to the coordinates of `count` particles (x, y, z
+// each); a coordinate that is not a number leaves them as they are.
+void widen_bounds(const double* positions, std::size_t count, double low[3], double high[3]);
 
 // Writes forces[i] for begin <= i < end and returns the sum of their shifted pair
 // energies, added in iteration order (particle by particle, each run in order).

@@ -1,6 +1,7 @@
 // Every instruction set's kernels against the scalar ones, bit for bit.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -53,10 +54,12 @@ ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t th
     const double L = cell.get_dims().x();
     ForceRun run{std::vector<double>(3 * n, -1.0), {}};
     std::vector<double> scratch(threads * 2 * 8 * (longest + 8));
-    const kernels::ForceArgs args = {reinterpret_cast<const double*>(Access::positions(cell).data()),
-                                     list.data(), n, list.size(), run.forces.data(), 24.0, scratch.data(),
-                                     2 * 8 * (longest + 8), {L, L, L}, 2.5 * 2.5, 1.0,
-                                     std::pow(0.16, 6) - std::pow(0.16, 3)};
+    const double* const positions = reinterpret_cast<const double*>(Access::positions(cell).data());
+    kernels::ForceArgs args = {positions, list.data(), n, list.size(), run.forces.data(), 24.0, scratch.data(),
+                               2 * 8 * (longest + 8), {L, L, L}, 2.5 * 2.5, 1.0,
+                               std::pow(0.16, 6) - std::pow(0.16, 3), {INFINITY, INFINITY, INFINITY},
+                               {-INFINITY, -INFINITY, -INFINITY}};
+    kernels::widen_bounds(positions, n, args.low, args.high);
     for (std::size_t t = 0; t < threads; ++t) {
         const std::size_t begin = t * n / threads, end = (t + 1) * n / threads;
         run.partials.push_back(kernel.force_block(args, begin, end, t));
