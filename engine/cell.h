@@ -131,6 +131,14 @@ private:
     static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
     void calculate_forces();
+    // Which of the kernel set's two force loops runs, where it has two: the one whose
+    // latest force computation was the faster, the other tried again every 64th time.
+    // Both give the same bits; their speeds cross as a run mixes its particles.
+    struct ForceLoopChoice {
+        double seconds[2] = {0.0, 0.0};  // latest wall time of each loop; 0 before its first
+        unsigned int computations = 0;
+        int next(bool two_loops);        // 0: the set's first loop, 1: its other one
+    };
 
     // The half kick v += (dt / 2m) f, each thread over its own block, which sets ekin.
     // With Wrap::first each block's positions are wrapped into the box before its
@@ -166,4 +174,5 @@ private:
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
     std::vector<double> thread_partials;      // per-thread energy partials, summed in thread order
     std::vector<double> thread_bounds;        // per-thread coordinate bounds of the force computation
+    ForceLoopChoice force_loop;
 };

@@ -120,6 +120,6 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
 
 }  // namespace
 
-extern const KernelSet avx2_set = {"AVX2", lanes, avx2::force_block, scan_subcells, wrap};
+extern const KernelSet avx2_set = {"AVX2", lanes, avx2::force_block, nullptr, scan_subcells, wrap};
 
 }  // namespace kernels

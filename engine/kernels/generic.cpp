@@ -94,7 +94,7 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
     return inside;
 }
 
-const KernelSet generic_set = {"generic", 1, force_block, scan_subcells, wrap};
+const KernelSet generic_set = {"generic", 1, force_block, nullptr, scan_subcells, wrap};
 
 }  // namespace
 

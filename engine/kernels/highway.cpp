@@ -314,7 +314,7 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
 template <std::size_t L>
 const KernelSet* kernels_with_lanes() {
     static const std::string name = std::string("Highway ") + hwy::TargetName(HWY_TARGET);
-    static const KernelSet set = {name.c_str(), L, force_block<ForceLanes<L>>, scan_subcells<L>, wrap<L>};
+    static const KernelSet set = {name.c_str(), L, force_block<ForceLanes<L>>, nullptr, scan_subcells<L>, wrap<L>};
     return &set;
 }
 

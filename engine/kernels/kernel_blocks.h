@@ -1,13 +1,13 @@
-// The force loop's outline of the Highway kernels: particles in blocks of one per
-// lane, each lane walking its particle's run in order, and the energy terms added in
-// their order while the next block computes; and the test for pairs that need no
-// minimum image, which every vector kernel uses.
+// The force loop's outline of the Highway kernels and of AVX-512's eight-lane loop:
+// particles in blocks of one per lane, each lane walking its particle's run in
+// order, and the energy terms added in their order while the next block computes;
+// and the test for pairs that need no minimum image, which every vector kernel uses.
 //
 // Included only by the kernel units, each of which instantiates it for its own
 // instruction set inside an unnamed namespace: no code compiled for one set is
 // shared with another.
 //
-// Each Highway target supplies `Simd` with:
+// An instruction set supplies `Simd` with:
 //   lanes                       doubles per vector
 //   struct Constants            per-call constants, constructed from ForceArgs
 //   struct Block                a block's particle coordinates, from (positions, self[lanes])
@@ -156,8 +156,8 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         second = !second;
         const typename Simd::Block block(a.positions, self);
         alignas(64) double force[3][lanes];
-        // The pair loop reads up to two entries past the longest run.
-        const bool clamp = a.neighbor_list[b + n - 1] + longest + 1 >= a.list_size;
+        // The pair loop reads up to three entries past the longest run (AVX-512's).
+        const bool clamp = a.neighbor_list[b + n - 1] + longest + 2 >= a.list_size;
         bool axes[3] = {false, false, false};  // the axes whose minimum image some lane needs
         for (std::size_t l = 0; l < lanes; ++l) {
             for (int k = 0; k < 3; ++k) axes[k] = axes[k] || !image_free.axis_free(k, a.positions[3 * self[l] + k]);

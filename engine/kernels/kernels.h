@@ -73,6 +73,9 @@ struct KernelSet {
     const char* name;        // instruction set
     std::size_t lanes;       // doubles per vector
     ForceBlockFn force_block;
+    // Null, or a second force loop with the same results whose speed depends
+    // otherwise on the order of the particles in memory; the engine times both.
+    ForceBlockFn other_force_block;
     ScanFn scan_subcells;
     WrapFn wrap;
 };

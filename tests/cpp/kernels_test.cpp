@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "kernels/kernels.h"
 #include "test_support.h"
@@ -42,8 +43,8 @@ struct ForceRun {
     std::vector<double> partials;
 };
 
-// Forces and energy partials of `kernel` over the blocks that `threads` threads take.
-ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t threads) {
+// Forces and energy partials of `force_block` over the blocks that `threads` threads take.
+ForceRun run_forces(kernels::ForceBlockFn force_block, Cell& cell, std::size_t threads) {
     const auto& list = Access::neighbor_list(cell);
     const std::size_t n = Access::positions(cell).size();
     std::size_t longest = 0;
@@ -62,7 +63,7 @@ ForceRun run_forces(const kernels::KernelSet& kernel, Cell& cell, std::size_t th
     kernels::widen_bounds(positions, n, args.low, args.high);
     for (std::size_t t = 0; t < threads; ++t) {
         const std::size_t begin = t * n / threads, end = (t + 1) * n / threads;
-        run.partials.push_back(kernel.force_block(args, begin, end, t));
+        run.partials.push_back(force_block(args, begin, end, t));
     }
     return run;
 }
@@ -73,17 +74,21 @@ TEST(Kernels, ForcesMatchScalarBitForBit) {
     for (const int n : {1003, 6000}) {
         Cell& cell = liquid(n);
         for (std::size_t threads : {1u, 2u, 3u}) {
-            const ForceRun reference = run_forces(kernels::generic_kernels(), cell, threads);
+            const ForceRun reference = run_forces(kernels::generic_kernels().force_block, cell, threads);
             for (const kernels::KernelSet* set : sets) {
-                const ForceRun run = run_forces(*set, cell, threads);
-                for (std::size_t k = 0; k < run.forces.size(); ++k) {
-                    ASSERT_TRUE(same_bits(run.forces[k], reference.forces[k]))
-                        << set->name << ", " << n << " particles, " << threads << " threads, force component " << k;
-                }
-                for (std::size_t t = 0; t < threads; ++t) {
-                    EXPECT_TRUE(same_bits(run.partials[t], reference.partials[t]))
-                        << set->name << ", " << n << " particles, " << threads << " threads, energy partial " << t
-                        << ": " << run.partials[t] << " vs " << reference.partials[t];
+                for (const kernels::ForceBlockFn loop : {set->force_block, set->other_force_block}) {
+                    if (loop == nullptr) continue;
+                    const std::string name = std::string(set->name) + (loop == set->force_block ? "" : " (other loop)");
+                    const ForceRun run = run_forces(loop, cell, threads);
+                    for (std::size_t k = 0; k < run.forces.size(); ++k) {
+                        ASSERT_TRUE(same_bits(run.forces[k], reference.forces[k]))
+                            << name << ", " << n << " particles, " << threads << " threads, force component " << k;
+                    }
+                    for (std::size_t t = 0; t < threads; ++t) {
+                        EXPECT_TRUE(same_bits(run.partials[t], reference.partials[t]))
+                            << name << ", " << n << " particles, " << threads << " threads, energy partial " << t
+                            << ": " << run.partials[t] << " vs " << reference.partials[t];
+                    }
                 }
             }
         }
