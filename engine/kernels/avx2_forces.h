@@ -166,14 +166,14 @@ public:
         const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
         const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
         const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c.two, sr12), sr6), distsq);
-        // Past the last pair every term is +0.0, which leaves each sum as it is (none
-        // of them is ever -0.0: they start at +0.0).
+        // Past the last pair every term is zero (the separations there are +0.0), which
+        // leaves each sum as it is (none of them is ever -0.0: they start at +0.0).
         const __m256d live = _mm256_castsi256_pd(
             _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m - q)), _mm256_setr_epi64x(0, 1, 2, 3)));
         const __m256d term = _mm256_and_pd(live, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), c.epot_cutoff));
-        const __m256d fx = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(p.rx + q)));
-        const __m256d fy = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(p.ry + q)));
-        const __m256d fz = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(p.rz + q)));
+        const __m256d fx = _mm256_mul_pd(fr, _mm256_loadu_pd(p.rx + q));
+        const __m256d fy = _mm256_mul_pd(fr, _mm256_loadu_pd(p.ry + q));
+        const __m256d fz = _mm256_mul_pd(fr, _mm256_loadu_pd(p.rz + q));
         const __m256d xy_even = _mm256_unpacklo_pd(fx, fy), xy_odd = _mm256_unpackhi_pd(fx, fy);
         const __m256d ze_even = _mm256_unpacklo_pd(fz, term), ze_odd = _mm256_unpackhi_pd(fz, term);
         acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(xy_even, ze_even, 0x20));
@@ -225,7 +225,11 @@ std::size_t inside_pairs(const Constants& c, const double* positions, const std:
         now = next;
         coming = later;
     }
-    _mm256_storeu_pd(out.distsq + m, c.unit);  // no 0/0 past the last pair
+    // Past the last pair: no 0/0, and terms of zero.
+    _mm256_storeu_pd(out.distsq + m, c.unit);
+    _mm256_storeu_pd(out.rx + m, _mm256_setzero_pd());
+    _mm256_storeu_pd(out.ry + m, _mm256_setzero_pd());
+    _mm256_storeu_pd(out.rz + m, _mm256_setzero_pd());
     return m;
 }
 
