@@ -1,7 +1,7 @@
 // The AVX2 force loop, shared by the AVX2 and the AVX-512 kernel sets: each unit
 // includes it and compiles its own copy, inside an unnamed namespace, for its own
-// instruction set (on the AVX-512 processors measured, four lanes at a time ran
-// as fast as eight with the liquid in lattice order and faster once it had mixed).
+// instruction set (an eight-lane version of this loop ran slower than this one on
+// the AVX-512 processors measured).
 //
 // The loop takes one particle at a time and its run four entries at a time: the
 // separations of each four, the pairs inside the cut-off compacted into buffers,
