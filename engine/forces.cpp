@@ -14,6 +14,18 @@
 #include "parallel.h"
 #include "parameter_values.h"
 
+namespace {
+
+// Bounds that the first coordinate sets.
+void empty_bounds(double low[3], double high[3]) {
+    for (int k = 0; k < 3; ++k) {
+        low[k] = std::numeric_limits<double>::infinity();
+        high[k] = -std::numeric_limits<double>::infinity();
+    }
+}
+
+}  // namespace
+
 int Cell::ForceLoopChoice::next(bool two_loops) {
     if (!two_loops) return 0;
     ++computations;
@@ -55,17 +67,11 @@ void Cell::calculate_forces() {
         // The coordinates' bounds, for the kernels' test for pairs that need no minimum
         // image: each thread takes those of its block, then every thread all of them.
         double* const own = &thread_bounds[6 * thread];
-        for (int k = 0; k < 3; ++k) {
-            own[k] = std::numeric_limits<double>::infinity();
-            own[3 + k] = -std::numeric_limits<double>::infinity();
-        }
+        empty_bounds(own, own + 3);
         kernels::widen_bounds(at + 3 * block.begin, block.end - block.begin, own, own + 3);
 #pragma omp barrier
         kernels::ForceArgs args = shared;
-        for (int k = 0; k < 3; ++k) {
-            args.low[k] = std::numeric_limits<double>::infinity();
-            args.high[k] = -std::numeric_limits<double>::infinity();
-        }
+        empty_bounds(args.low, args.high);
         for (int t = 0; t < omp_get_num_threads(); ++t) {
             for (int k = 0; k < 3; ++k) {
                 args.low[k] = std::min(args.low[k], thread_bounds[6 * std::size_t(t) + k]);

@@ -57,6 +57,7 @@ struct SubcellGrid {
             // comes near half of it, and the minimum image is the plain difference.
             periodic[k] = n[k] < 5 || c == 0 || c == n[k] - 1;
             const unsigned int candidates[3] = {c == 0 ? n[k] - 1 : c - 1, c, c == n[k] - 1 ? 0 : c + 1};
+            // With three or more sub-cells along the axis the candidates all differ.
             count[k] = 0;
             for (const unsigned int value : candidates) {
                 bool seen = false;
