@@ -253,12 +253,12 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         const std::uint32_t length = static_cast<std::uint32_t>(next - a.neighbor_list[i] - 1);
         const std::uint32_t self[4] = {std::uint32_t(i), std::uint32_t(i), std::uint32_t(i), std::uint32_t(i)};
         const Coordinates pi = load_coordinates(positions, self);
-        const bool image[3] = {!image_free.axis_free(0, positions[3 * i]), !image_free.axis_free(1, positions[3 * i + 1]),
-                               !image_free.axis_free(2, positions[3 * i + 2])};
+        bool image[3];
+        const bool any_image = image_free.axes_needing_image<1>(positions, self, image);
         // The loads run up to 11 entries past the run's end.
         const bool clamp = next + 11 >= a.list_size;
         std::size_t m;
-        if (image[0] || image[1] || image[2]) {
+        if (any_image) {
             m = clamp ? inside_pairs<true, true>(c, positions, run, length, pi, image, out, previous, acc)
                       : inside_pairs<false, true>(c, positions, run, length, pi, image, out, previous, acc);
         } else {

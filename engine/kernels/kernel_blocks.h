@@ -77,8 +77,8 @@ private:
 // double whose square reaches rcut^2: the pair is beyond the cut-off either way and
 // adds nothing. The bounds (ForceArgs::low, high) are every particle's coordinates as
 // they are now (forces are computed before the wrap, so some may lie a little
-// outside the box), and the
-// tests are written with the kernels' own roundings, which are monotonic:
+// outside the box), and the tests are written with the kernels' own roundings, which
+// are monotonic:
 //   raw r >= edge / 2 gives r <= x_i - low, so r - edge <= (x_i - low) - edge <= -c;
 //   raw r < -edge / 2 gives r >= x_i - high, so r + edge >= (x_i - high) + edge >= c.
 // A coordinate that is not a number fails every test; one of particle j's gives a
@@ -97,22 +97,25 @@ public:
         reach = c;
     }
 
+    // Sets axes[k] where some of the particles `self` needs axis k corrected, and
+    // returns whether any does. The argument above holds axis by axis, so a particle
+    // can skip one axis's correction whatever the others need.
     template <std::size_t Lanes>
-    bool holds(const double* positions, const std::uint32_t self[Lanes]) const {
-        bool free = true;
-        for (std::size_t l = 0; l < Lanes; ++l) {
-            for (int k = 0; k < 3; ++k) free = free && axis_free(k, positions[3 * std::size_t(self[l]) + k]);
+    bool axes_needing_image(const double* positions, const std::uint32_t self[Lanes], bool axes[3]) const {
+        for (int k = 0; k < 3; ++k) {
+            axes[k] = false;
+            for (std::size_t l = 0; l < Lanes; ++l) {
+                axes[k] = axes[k] || !axis_free(k, positions[3 * std::size_t(self[l]) + k]);
+            }
         }
-        return free;
+        return axes[0] || axes[1] || axes[2];
     }
 
-    // The same for one axis: the argument above holds axis by axis, so a particle at
-    // coordinate x on axis k can skip that axis's correction whatever the others need.
+private:
     bool axis_free(int k, double x) const {
         return usable[k] && (x - low[k]) - edge[k] <= -reach && (x - high[k]) + edge[k] >= reach;
     }
 
-private:
     double edge[3], low[3], high[3];
     bool usable[3];  // half an edge reaches c
     double reach;    // c
@@ -158,11 +161,8 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
         alignas(64) double force[3][lanes];
         // The pair loop reads up to three entries past the longest run (AVX-512's).
         const bool clamp = a.neighbor_list[b + n - 1] + longest + 2 >= a.list_size;
-        bool axes[3] = {false, false, false};  // the axes whose minimum image some lane needs
-        for (std::size_t l = 0; l < lanes; ++l) {
-            for (int k = 0; k < 3; ++k) axes[k] = axes[k] || !image_free.axis_free(k, a.positions[3 * self[l] + k]);
-        }
-        const bool image = axes[0] || axes[1] || axes[2];
+        bool axes[3];  // the axes whose minimum image some lane needs
+        const bool image = image_free.template axes_needing_image<lanes>(a.positions, self, axes);
         if (clamp && image) {
             Simd::template block_forces<true, true>(a, constants, block, runs, first, run_length, longest, axes,
                                                     terms, force, pending, partial);
