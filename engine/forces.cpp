@@ -53,7 +53,7 @@ void Cell::calculate_forces() {
                                            : kernels::generic_kernels();
     const double epsilon = params->get_param<double>("epsilon");
     const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
-    const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + kernel.lanes);
+    const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + 2 * kernel.lanes);
     if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
     const double* const at = coordinates(positions);
     const kernels::ForceArgs shared = {at, neighbor_list.data(), positions.size(), neighbor_list.size(),

@@ -153,6 +153,8 @@ struct InsidePairs {
 // The divisions of a particle's inside pairs, four at a time, and their terms added
 // in run order to `acc` = (fx, fy, fz, energy sum): each pair's four terms are
 // transposed into one vector, so that one addition takes all four sums a step on.
+// The divisions run one group ahead of the additions, so that the second division,
+// which waits for the first, does not hold up the group that adds.
 class PairTerms {
 public:
     PairTerms() = default;
@@ -161,11 +163,12 @@ public:
     bool pending() const { return q < m; }
 
     void add_four(const Constants& c, __m256d& acc) {
-        const __m256d distsq = _mm256_loadu_pd(p.distsq + q);
-        const __m256d sr2 = _mm256_div_pd(c.sigmasq, distsq);
-        const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
-        const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
-        const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c.two, sr12), sr6), distsq);
+        // The first group's divisions wait until here: right after the compaction its
+        // distances would be read back across stores still in flight, which the
+        // processor cannot forward.
+        if (q == 0) divide(c, 0);
+        const __m256d fr = ahead.fr, sr6 = ahead.sr6, sr12 = ahead.sr12;
+        divide(c, q + 4);
         // Past the last pair every term is zero (the separations there are +0.0), which
         // leaves each sum as it is (none of them is ever -0.0: they start at +0.0).
         const __m256d live = _mm256_castsi256_pd(
@@ -196,8 +199,20 @@ public:
     }
 
 private:
+    // sr6, sr12 and the force factor of the group at `at`.
+    void divide(const Constants& c, std::size_t at) {
+        const __m256d distsq = _mm256_loadu_pd(p.distsq + at);
+        const __m256d sr2 = _mm256_div_pd(c.sigmasq, distsq);
+        ahead.sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
+        ahead.sr12 = _mm256_mul_pd(ahead.sr6, ahead.sr6);
+        ahead.fr = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(c.two, ahead.sr12), ahead.sr6), distsq);
+    }
+
     InsidePairs p{};
     std::size_t q = 0, m = 0;
+    struct {
+        __m256d sr6, sr12, fr;
+    } ahead{};  // the next group's
     double* out = nullptr;
 };
 
@@ -225,8 +240,9 @@ std::size_t inside_pairs(const Constants& c, const double* positions, const std:
         now = next;
         coming = later;
     }
-    // Past the last pair: no 0/0, and terms of zero.
+    // Past the last pair: no 0/0 (the divisions run a group ahead), and terms of zero.
     _mm256_storeu_pd(out.distsq + m, c.unit);
+    _mm256_storeu_pd(out.distsq + m + 4, c.unit);
     _mm256_storeu_pd(out.rx + m, _mm256_setzero_pd());
     _mm256_storeu_pd(out.ry + m, _mm256_setzero_pd());
     _mm256_storeu_pd(out.rz + m, _mm256_setzero_pd());
@@ -240,7 +256,7 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
     const Constants c(a);
     const ImageFree image_free(a);
     double* const scratch = a.scratch + thread * a.scratch_per_thread;
-    const std::size_t room = a.scratch_per_thread / 8;  // at least the longest run + 4
+    const std::size_t room = a.scratch_per_thread / 8;  // at least the longest run + 8
     const InsidePairs buffers[2] = {{scratch, scratch + room, scratch + 2 * room, scratch + 3 * room},
                                     {scratch + 4 * room, scratch + 5 * room, scratch + 6 * room, scratch + 7 * room}};
     const double* const positions = a.positions;

@@ -23,7 +23,7 @@ struct ForceArgs {
     double* forces;                     // x, y, z per particle: each force sum times force_scale
     double force_scale;                 // 24 epsilon, applied as each force is stored
     double* scratch;                    // room for `scratch_per_thread` doubles per thread
-    std::size_t scratch_per_thread;     // at least 2 x lanes x (longest run + lanes)
+    std::size_t scratch_per_thread;     // at least 2 x lanes x (longest run + 2 lanes)
     double box[3];                      // box edges
     double rcutsq;                      // squared cut-off
     double sigmasq;                     // squared sigma
