@@ -105,19 +105,19 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
     std::size_t used = 0;
     for (std::size_t i = first; i < last; ++i) {
         dij_list[i] = vec3::Zero();
-        std::uint32_t ranges[27][2];
-        bool periodic[3];
-        const unsigned int nranges = grid.scan_ranges(
-            positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, ranges, periodic);
+        kernels::Stretch stretches[27];
+        kernels::ScanImage image;
+        const unsigned int count = grid.scan_ranges(
+            positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, stretches, image);
         std::size_t candidates = 0;
-        for (unsigned int r = 0; r < nranges; ++r) candidates += ranges[r][1] - ranges[r][0];
+        for (unsigned int r = 0; r < count; ++r) candidates += stretches[r].end - stretches[r].begin;
         // Room for every candidate, the closing index and a full vector store.
         if (buffer.entries.size() < used + candidates + 1 + kernel.lanes) {
             buffer.entries.resize(2 * (used + candidates + 1 + kernel.lanes));
         }
         const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
         std::uint32_t* const begin = buffer.entries.data() + used;
-        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, ranges, nranges, periodic, begin);
+        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, stretches, count, image, begin);
         *end++ = static_cast<std::uint32_t>(i);
         used += static_cast<std::size_t>(end - begin);
         buffer.run_end[i - first] = used;

@@ -41,6 +41,7 @@ SubcellGrid::SubcellGrid(const vec3& dims, double cutoff, double shell) {
     for (int k = 0; k < 3; ++k) {
         n[k] = static_cast<unsigned int>(count[k]);
         edge[k] = dims[k] / n[k];
+        box[k] = dims[k];
     }
     // The build keeps a pair at squared distance <= csc * csc; sub-cells are left out
     // only beyond that by a margin far wider than its rounding.

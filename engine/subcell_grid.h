@@ -6,11 +6,13 @@
 #include <cstdint>
 
 #include "cell.h"
+#include "kernels/kernels.h"
 
 // The sub-cell grid of a neighbour-list build: sub-cells at least rcut + shell wide.
 struct SubcellGrid {
     unsigned int n[3];  // sub-cells along x, y, z
     double edge[3];     // their edge lengths
+    double box[3];      // the box's edges
     double reach_sq;    // squared list radius, a hair larger (see scan_ranges)
 
     // Throws std::invalid_argument for a radius rcut + shell of zero, a box shorter
@@ -41,21 +43,23 @@ struct SubcellGrid {
     // neighbours coincide; each distinct sub-cell is scanned once, in the order of
     // its first occurrence. A sub-cell whose nearest point lies beyond the list
     // radius holds no neighbour and is left out, which leaves the list unchanged.
-    // `periodic[k]`: whether separations along axis k need the minimum image.
-    // Returns the number of stretches.
+    // `image`: how the scan is to take the minimum image. Returns the number of
+    // stretches.
     template <typename FirstEntry>
-    unsigned int scan_ranges(const vec3& p, FirstEntry first_entry, std::uint32_t ranges[27][2],
-                             bool periodic[3]) const {
+    unsigned int scan_ranges(const vec3& p, FirstEntry first_entry, kernels::Stretch stretches[27],
+                             kernels::ScanImage& image) const {
         unsigned int values[3][3];
         double gap_sq[3][3];  // squared distance along the axis from p to each sub-cell
         unsigned int count[3];
+        unsigned int own[3];
         for (int k = 0; k < 3; ++k) {
             const unsigned int c = coordinate(k, p[k]);
+            own[k] = c;
             gaps_sq(k, c, p[k], gap_sq[k]);
             // Away from the grid's faces, with five or more sub-cells along the axis,
             // the scanned sub-cells span at most two fifths of the box: no separation
             // comes near half of it, and the minimum image is the plain difference.
-            periodic[k] = n[k] < 5 || c == 0 || c == n[k] - 1;
+            image.periodic[k] = n[k] < 5 || c == 0 || c == n[k] - 1;
             const unsigned int candidates[3] = {c == 0 ? n[k] - 1 : c - 1, c, c == n[k] - 1 ? 0 : c + 1};
             // With three or more sub-cells along the axis the candidates all differ.
             count[k] = 0;
@@ -65,9 +69,10 @@ struct SubcellGrid {
                 if (!seen) values[k][count[k]++] = value;
             }
         }
+        image.shifted = false;
         if (count[0] == 3 && count[1] == 3 && count[2] == 3 && values[2][0] + 1 == values[2][1] &&
             values[2][1] + 1 == values[2][2]) {
-            return z_run_ranges(values, gap_sq, first_entry, ranges);
+            return z_run_ranges(values, own, gap_sq, first_entry, stretches, image);
         }
         unsigned int nranges = 0;
         unsigned int previous = 0;  // the last sub-cell scanned
@@ -77,10 +82,9 @@ struct SubcellGrid {
                     if (gap_sq[0][a] + (gap_sq[1][b] + gap_sq[2][d]) > reach_sq) continue;
                     const unsigned int cell = key(values[0][a], values[1][b], values[2][d]);
                     if (nranges > 0 && cell == previous + 1) {
-                        ranges[nranges - 1][1] = first_entry(cell + 1);
+                        stretches[nranges - 1].end = first_entry(cell + 1);
                     } else {
-                        ranges[nranges][0] = first_entry(cell);
-                        ranges[nranges++][1] = first_entry(cell + 1);
+                        stretches[nranges++] = {first_entry(cell), first_entry(cell + 1), {0.0, 0.0}};
                     }
                     previous = cell;
                 }
@@ -93,10 +97,22 @@ private:
     // scan_ranges where the three sub-cells along z lie side by side (no wrap): one
     // stretch per (x, y) pair, from the first to the last of its z sub-cells that the
     // radius reaches. The own z sub-cell is nearest, so if it lies beyond the radius
-    // so do the other two.
+    // so do the other two. Along x and y, with five or more sub-cells, each stretch
+    // takes one minimum image for all its entries (see image_shifts).
     template <typename FirstEntry>
-    unsigned int z_run_ranges(const unsigned int values[3][3], const double gap_sq[3][3], FirstEntry first_entry,
-                              std::uint32_t ranges[27][2]) const {
+    unsigned int z_run_ranges(const unsigned int values[3][3], const unsigned int own[3], const double gap_sq[3][3],
+                              FirstEntry first_entry, kernels::Stretch stretches[27],
+                              kernels::ScanImage& image) const {
+        double shift[2][3];
+        for (int k = 0; k < 2; ++k) {
+            if (n[k] < 5) {
+                shift[k][0] = shift[k][1] = shift[k][2] = 0.0;
+                continue;
+            }
+            image_shifts(k, own[k], shift[k]);
+            image.periodic[k] = false;
+            image.shifted = image.shifted || own[k] == 0 || own[k] == n[k] - 1;
+        }
         unsigned int nranges = 0;
         for (unsigned int a = 0; a < 3; ++a) {
             for (unsigned int b = 0; b < 3; ++b) {
@@ -104,12 +120,25 @@ private:
                 if (gap_sq[0][a] + (gap_xy + gap_sq[2][1]) > reach_sq) continue;
                 const bool low = gap_sq[0][a] + (gap_xy + gap_sq[2][0]) <= reach_sq;
                 const bool high = gap_sq[0][a] + (gap_xy + gap_sq[2][2]) <= reach_sq;
-                const unsigned int own = key(values[0][a], values[1][b], values[2][1]);
-                ranges[nranges][0] = first_entry(low ? own - 1 : own);
-                ranges[nranges++][1] = first_entry(high ? own + 2 : own + 1);
+                const unsigned int column = key(values[0][a], values[1][b], values[2][1]);
+                stretches[nranges++] = {first_entry(low ? column - 1 : column),
+                                        first_entry(high ? column + 2 : column + 1),
+                                        {shift[0][a], shift[1][b]}};
             }
         }
         return nranges;
+    }
+
+    // The minimum image along axis k, with five or more sub-cells, from a particle in
+    // sub-cell c to every particle in its low, own and high neighbour sub-cells. A
+    // neighbour across the box's face lies more than n - 2 sub-cells, at least three
+    // fifths of the box, away: every separation from it moves by one box edge (toward
+    // the particle). Any other lies less than two sub-cells, two fifths of the box,
+    // away: none moves. The margins dwarf the roundings of the sort.
+    void image_shifts(int k, unsigned int c, double shift[3]) const {
+        shift[0] = c == 0 ? box[k] : 0.0;
+        shift[1] = 0.0;
+        shift[2] = c == n[k] - 1 ? -box[k] : 0.0;
     }
 
     // The squared gaps along axis k from x, in sub-cell c, to the low, own and high

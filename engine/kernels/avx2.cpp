@@ -37,10 +37,9 @@ struct CompressTable {
 };
 constexpr CompressTable compress_table;
 
-template <bool Periodic>
-std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                           const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                           std::uint32_t* out) {
+template <bool Periodic, bool Shifted>
+std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                              unsigned int count, const ScanImage& image, std::uint32_t* out) {
     const Box box(s.box);
     const __m256d cutsq = _mm256_set1_pd(s.cutsq);
     const __m256d xi = _mm256_set1_pd(pi[0]);
@@ -53,19 +52,25 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     const double* const y = s.y;
     const double* const z = s.z;
     const std::uint32_t* const index = s.index;
-    for (unsigned int r = 0; r < nranges; ++r) {
-        const std::uint32_t last = ranges[r][1];
+    for (const Stretch* stretch = stretches; stretch != stretches + count; ++stretch) {
+        const std::uint32_t last = stretch->end;
+        const __m256d shift_x = _mm256_set1_pd(stretch->shift[0]);
+        const __m256d shift_y = _mm256_set1_pd(stretch->shift[1]);
         // Whole vectors, reading into the next stretch or the padding; lanes past
         // the stretch's end are masked off.
-        for (std::uint32_t e = ranges[r][0]; e < last; e += lanes) {
+        for (std::uint32_t e = stretch->begin; e < last; e += lanes) {
             const __m128i valid = first_lanes(last - e);
             __m256d rx = _mm256_sub_pd(xi, _mm256_loadu_pd(x + e));
             __m256d ry = _mm256_sub_pd(yi, _mm256_loadu_pd(y + e));
             __m256d rz = _mm256_sub_pd(zi, _mm256_loadu_pd(z + e));
+            if (Shifted) {
+                rx = _mm256_add_pd(rx, shift_x);
+                ry = _mm256_add_pd(ry, shift_y);
+            }
             if (Periodic) {
-                if (periodic[0]) rx = box.minimum_image(rx, 0);
-                if (periodic[1]) ry = box.minimum_image(ry, 1);
-                if (periodic[2]) rz = box.minimum_image(rz, 2);
+                if (image.periodic[0]) rx = box.minimum_image(rx, 0);
+                if (image.periodic[1]) ry = box.minimum_image(ry, 1);
+                if (image.periodic[2]) rz = box.minimum_image(rz, 2);
             }
             const __m128i j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + e));
             const int within = _mm256_movemask_pd(_mm256_cmp_pd(squared_length(rx, ry, rz), cutsq, _CMP_LE_OQ));
@@ -78,12 +83,12 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     return out;
 }
 
-std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                             const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                             std::uint32_t* out) {
-    const bool any = periodic[0] || periodic[1] || periodic[2];
-    return any ? scan_ranges<true>(s, i, pi, ranges, nranges, periodic, out)
-               : scan_ranges<false>(s, i, pi, ranges, nranges, periodic, out);
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                             unsigned int count, const ScanImage& image, std::uint32_t* out) {
+    return scan_for_image(image, [&](auto periodic, auto shifted) {
+        return scan_stretches<decltype(periodic)::value, decltype(shifted)::value>(s, i, pi, stretches, count, image,
+                                                                                   out);
+    });
 }
 
 // A vector's worth of particles spans three vectors whose lanes cycle x, y, z.

@@ -54,19 +54,22 @@ double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::
     return partial;
 }
 
-template <bool Periodic>
-std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                           const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                           std::uint32_t* out) {
-    for (unsigned int r = 0; r < nranges; ++r) {
-        for (std::uint32_t e = ranges[r][0]; e < ranges[r][1]; ++e) {
+template <bool Periodic, bool Shifted>
+std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                              unsigned int count, const ScanImage& image, std::uint32_t* out) {
+    for (const Stretch* stretch = stretches; stretch != stretches + count; ++stretch) {
+        for (std::uint32_t e = stretch->begin; e < stretch->end; ++e) {
             const std::uint32_t j = s.index[e];
             if (j == i) continue;
             double rx = pi[0] - s.x[e], ry = pi[1] - s.y[e], rz = pi[2] - s.z[e];
+            if (Shifted) {
+                rx = rx + stretch->shift[0];
+                ry = ry + stretch->shift[1];
+            }
             if (Periodic) {
-                if (periodic[0]) rx = minimum_image(rx, s.box[0]);
-                if (periodic[1]) ry = minimum_image(ry, s.box[1]);
-                if (periodic[2]) rz = minimum_image(rz, s.box[2]);
+                if (image.periodic[0]) rx = minimum_image(rx, s.box[0]);
+                if (image.periodic[1]) ry = minimum_image(ry, s.box[1]);
+                if (image.periodic[2]) rz = minimum_image(rz, s.box[2]);
             }
             if (rx * rx + (ry * ry + rz * rz) <= s.cutsq) *out++ = j;
         }
@@ -74,12 +77,12 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     return out;
 }
 
-std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                             const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                             std::uint32_t* out) {
-    const bool any = periodic[0] || periodic[1] || periodic[2];
-    return any ? scan_ranges<true>(s, i, pi, ranges, nranges, periodic, out)
-               : scan_ranges<false>(s, i, pi, ranges, nranges, periodic, out);
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                             unsigned int count, const ScanImage& image, std::uint32_t* out) {
+    return scan_for_image(image, [&](auto periodic, auto shifted) {
+        return scan_stretches<decltype(periodic)::value, decltype(shifted)::value>(s, i, pi, stretches, count, image,
+                                                                                   out);
+    });
 }
 
 bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], const double edge[3]) {

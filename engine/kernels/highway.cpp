@@ -225,10 +225,9 @@ struct ForceLanes {
     }
 };
 
-template <std::size_t L, bool Periodic>
-std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                           const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                           std::uint32_t* out) {
+template <std::size_t L, bool Periodic, bool Shifted>
+std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                              unsigned int count, const ScanImage& image, std::uint32_t* out) {
     const Doubles<L> d;
     const hn::Rebind<std::uint32_t, decltype(d)> du32;  // the indices
     const auto cutsq = hn::Set(d, s.cutsq);
@@ -245,18 +244,23 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
     const double* const y = s.y;
     const double* const z = s.z;
     const std::uint32_t* const index = s.index;
-    for (unsigned int r = 0; r < nranges; ++r) {
-        const std::uint32_t last = ranges[r][1];
+    for (const Stretch* stretch = stretches; stretch != stretches + count; ++stretch) {
+        const std::uint32_t last = stretch->end;
+        const auto shift_x = hn::Set(d, stretch->shift[0]), shift_y = hn::Set(d, stretch->shift[1]);
         // Whole vectors, reading into the next stretch or the padding; lanes past
         // the stretch's end are masked off.
-        for (std::uint32_t e = ranges[r][0]; e < last; e += L) {
+        for (std::uint32_t e = stretch->begin; e < last; e += L) {
             auto rx = hn::Sub(xi, hn::LoadU(d, x + e));
             auto ry = hn::Sub(yi, hn::LoadU(d, y + e));
             auto rz = hn::Sub(zi, hn::LoadU(d, z + e));
+            if (Shifted) {
+                rx = hn::Add(rx, shift_x);
+                ry = hn::Add(ry, shift_y);
+            }
             if (Periodic) {
-                if (periodic[0]) rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
-                if (periodic[1]) ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
-                if (periodic[2]) rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
+                if (image.periodic[0]) rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);
+                if (image.periodic[1]) ry = minimum_image(d, ry, edge_y, half_y, neg_half_y);
+                if (image.periodic[2]) rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
             }
             const auto j = hn::LoadU(du32, index + e);
             // The lanes' masks as bits: lane l is bit l, and L is at most 8.
@@ -274,12 +278,12 @@ std::uint32_t* scan_ranges(const SubcellScan& s, std::uint32_t i, const double p
 }
 
 template <std::size_t L>
-std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3],
-                             const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                             std::uint32_t* out) {
-    const bool any = periodic[0] || periodic[1] || periodic[2];
-    return any ? scan_ranges<L, true>(s, i, pi, ranges, nranges, periodic, out)
-               : scan_ranges<L, false>(s, i, pi, ranges, nranges, periodic, out);
+std::uint32_t* scan_subcells(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                             unsigned int count, const ScanImage& image, std::uint32_t* out) {
+    return scan_for_image(image, [&](auto periodic, auto shifted) {
+        return scan_stretches<L, decltype(periodic)::value, decltype(shifted)::value>(s, i, pi, stretches, count,
+                                                                                      image, out);
+    });
 }
 
 // A vector's worth of particles spans three vectors whose lanes cycle x, y, z.

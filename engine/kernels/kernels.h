@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace kernels {
@@ -53,15 +54,42 @@ struct SubcellScan {
     double cutsq;                  // squared list radius
 };
 
-// Appends to `out` the neighbours of particle i at pi found in the sorted entries
-// [ranges[r][0], ranges[r][1]) for r = 0 .. nranges - 1, in that order; returns the
-// new end of `out`, which must have room for every candidate plus the kernel's lanes.
-// `periodic[k]` false promises that no separation along axis k reaches half a box
-// edge, so that the minimum-image correction would change nothing there and can be
-// left out.
-using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const double pi[3],
-                                  const std::uint32_t (*ranges)[2], unsigned int nranges, const bool periodic[3],
-                                  std::uint32_t* out);
+// A stretch of sorted entries to scan: [begin, end), and the correction that the
+// minimum image makes along x and along y to the separation from every entry in it,
+// where that is the same for all of them (0, or plus or minus the box edge).
+struct Stretch {
+    std::uint32_t begin, end;
+    double shift[2];
+};
+
+// How a scan's separations take the minimum image. `shifted`: each stretch's shifts
+// are added to the separations along x and y. `periodic[k]`: each separation along
+// axis k is then corrected on its own, as minimum_image does. Along an axis with
+// neither no separation reaches half a box edge, and the plain difference is its
+// minimum image.
+struct ScanImage {
+    bool periodic[3];
+    bool shifted;
+};
+
+// Appends to `out` the neighbours of particle i at pi found in the sorted entries of
+// stretches[0 .. count - 1], in that order; returns the new end of `out`, which must
+// have room for every candidate plus the kernel's lanes.
+using ScanFn = std::uint32_t* (*)(const SubcellScan&, std::uint32_t i, const double pi[3], const Stretch* stretches,
+                                  unsigned int count, const ScanImage& image, std::uint32_t* out);
+
+// Calls scan(periodic, shifted) with each as std::true_type or std::false_type, as
+// `image` asks, so that a scan compiles its loop without the work a case leaves out.
+// `Scan` is a kernel unit's own lambda, so each unit gets an instance of its own.
+template <typename Scan>
+std::uint32_t* scan_for_image(const ScanImage& image, Scan scan) {
+    constexpr std::true_type yes{};
+    constexpr std::false_type no{};
+    if (image.periodic[0] || image.periodic[1] || image.periodic[2]) {
+        return image.shifted ? scan(yes, yes) : scan(yes, no);
+    }
+    return image.shifted ? scan(no, yes) : scan(no, no);
+}
 
 // Periodic wrap of `count` particles' coordinates (x, y, z each): every coordinate
 // p becomes p - floor(p * inverse_edge) * edge, its axis's values. Returns whether
