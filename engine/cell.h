@@ -117,7 +117,8 @@ private:
         std::vector<double> x, y, z;         // its coordinates
 
         // The first entry of sub-cell `key`, or of the next occupied one after it.
-        std::uint32_t first_entry(std::uint32_t key) const;
+        std::uint32_t first_entry(std::uint32_t key) const { return sparse ? first_occupied(key) : start[key]; }
+        std::uint32_t first_occupied(std::uint32_t key) const;  // sparse: by binary search
     };
     static constexpr std::size_t build_chunk = 256;  // particles per parallel work item of a build
 

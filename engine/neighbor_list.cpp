@@ -94,8 +94,7 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
     for (std::size_t i = 0; i < n; ++i) place(next[grid.key_of(positions[i])]++, i);
 }
 
-std::uint32_t Cell::SubcellSort::first_entry(std::uint32_t key) const {
-    if (!sparse) return start[key];
+std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
     return static_cast<std::uint32_t>(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
 }
 
