@@ -70,9 +70,8 @@ struct SubcellGrid {
             }
         }
         image.shifted = false;
-        if (count[0] == 3 && count[1] == 3 && count[2] == 3 && values[2][0] + 1 == values[2][1] &&
-            values[2][1] + 1 == values[2][2]) {
-            return z_run_ranges(values, own, gap_sq, first_entry, stretches, image);
+        if (count[0] == 3 && count[1] == 3 && count[2] == 3) {
+            return column_stretches(values, own, gap_sq, first_entry, stretches, image);
         }
         unsigned int nranges = 0;
         unsigned int previous = 0;  // the last sub-cell scanned
@@ -84,7 +83,7 @@ struct SubcellGrid {
                     if (nranges > 0 && cell == previous + 1) {
                         stretches[nranges - 1].end = first_entry(cell + 1);
                     } else {
-                        stretches[nranges++] = {first_entry(cell), first_entry(cell + 1), {0.0, 0.0}};
+                        stretches[nranges++] = {first_entry(cell), first_entry(cell + 1), {0.0, 0.0, 0.0}};
                     }
                     previous = cell;
                 }
@@ -94,17 +93,18 @@ struct SubcellGrid {
     }
 
 private:
-    // scan_ranges where the three sub-cells along z lie side by side (no wrap): one
-    // stretch per (x, y) pair, from the first to the last of its z sub-cells that the
-    // radius reaches. The own z sub-cell is nearest, so if it lies beyond the radius
-    // so do the other two. Along x and y, with five or more sub-cells, each stretch
-    // takes one minimum image for all its entries (see image_shifts).
+    // scan_ranges with three or more sub-cells along every axis: for each (x, y) pair
+    // the z sub-cells that the radius reaches, in their order, as one stretch where
+    // they lie side by side and as two where z wraps around the box. The own z
+    // sub-cell is nearest, so if it lies beyond the radius so do the other two. Along
+    // an axis with five or more sub-cells each stretch takes one minimum image for all
+    // its entries (see image_shifts).
     template <typename FirstEntry>
-    unsigned int z_run_ranges(const unsigned int values[3][3], const unsigned int own[3], const double gap_sq[3][3],
-                              FirstEntry first_entry, kernels::Stretch stretches[27],
-                              kernels::ScanImage& image) const {
-        double shift[2][3];
-        for (int k = 0; k < 2; ++k) {
+    unsigned int column_stretches(const unsigned int values[3][3], const unsigned int own[3],
+                                  const double gap_sq[3][3], FirstEntry first_entry, kernels::Stretch stretches[27],
+                                  kernels::ScanImage& image) const {
+        double shift[3][3];
+        for (int k = 0; k < 3; ++k) {
             if (n[k] < 5) {
                 shift[k][0] = shift[k][1] = shift[k][2] = 0.0;
                 continue;
@@ -113,20 +113,32 @@ private:
             image.periodic[k] = false;
             image.shifted = image.shifted || own[k] == 0 || own[k] == n[k] - 1;
         }
-        unsigned int nranges = 0;
+        const unsigned int low_z = values[2][0], z = own[2], high_z = values[2][2];
+        unsigned int count = 0;
         for (unsigned int a = 0; a < 3; ++a) {
             for (unsigned int b = 0; b < 3; ++b) {
                 const double gap_xy = gap_sq[1][b];
                 if (gap_sq[0][a] + (gap_xy + gap_sq[2][1]) > reach_sq) continue;
                 const bool low = gap_sq[0][a] + (gap_xy + gap_sq[2][0]) <= reach_sq;
                 const bool high = gap_sq[0][a] + (gap_xy + gap_sq[2][2]) <= reach_sq;
-                const unsigned int column = key(values[0][a], values[1][b], values[2][1]);
-                stretches[nranges++] = {first_entry(low ? column - 1 : column),
-                                        first_entry(high ? column + 2 : column + 1),
-                                        {shift[0][a], shift[1][b]}};
+                const unsigned int column = key(values[0][a], values[1][b], 0);
+                // The sub-cells first .. last of the column, their z separations moved by `shift_z`.
+                const auto take = [&](unsigned int first, unsigned int last, double shift_z) {
+                    stretches[count++] = {first_entry(column + first), first_entry(column + last + 1),
+                                          {shift[0][a], shift[1][b], shift_z}};
+                };
+                if (low_z + 1 == z && z + 1 == high_z) {
+                    take(low ? low_z : z, high ? high_z : z, 0.0);
+                } else if (z == 0) {
+                    if (low) take(low_z, low_z, shift[2][0]);
+                    take(z, high ? high_z : z, 0.0);
+                } else {
+                    take(low ? low_z : z, z, 0.0);
+                    if (high) take(high_z, high_z, shift[2][2]);
+                }
             }
         }
-        return nranges;
+        return count;
     }
 
     // The minimum image along axis k, with five or more sub-cells, from a particle in

@@ -56,6 +56,7 @@ std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const doubl
         const std::uint32_t last = stretch->end;
         const __m256d shift_x = _mm256_set1_pd(stretch->shift[0]);
         const __m256d shift_y = _mm256_set1_pd(stretch->shift[1]);
+        const __m256d shift_z = _mm256_set1_pd(stretch->shift[2]);
         // Whole vectors, reading into the next stretch or the padding; lanes past
         // the stretch's end are masked off.
         for (std::uint32_t e = stretch->begin; e < last; e += lanes) {
@@ -66,6 +67,7 @@ std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const doubl
             if (Shifted) {
                 rx = _mm256_add_pd(rx, shift_x);
                 ry = _mm256_add_pd(ry, shift_y);
+                rz = _mm256_add_pd(rz, shift_z);
             }
             if (Periodic) {
                 if (image.periodic[0]) rx = box.minimum_image(rx, 0);

@@ -65,6 +65,7 @@ std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const doubl
             if (Shifted) {
                 rx = rx + stretch->shift[0];
                 ry = ry + stretch->shift[1];
+                rz = rz + stretch->shift[2];
             }
             if (Periodic) {
                 if (image.periodic[0]) rx = minimum_image(rx, s.box[0]);

@@ -246,7 +246,8 @@ std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const doubl
     const std::uint32_t* const index = s.index;
     for (const Stretch* stretch = stretches; stretch != stretches + count; ++stretch) {
         const std::uint32_t last = stretch->end;
-        const auto shift_x = hn::Set(d, stretch->shift[0]), shift_y = hn::Set(d, stretch->shift[1]);
+        const auto shift_x = hn::Set(d, stretch->shift[0]), shift_y = hn::Set(d, stretch->shift[1]),
+                   shift_z = hn::Set(d, stretch->shift[2]);
         // Whole vectors, reading into the next stretch or the padding; lanes past
         // the stretch's end are masked off.
         for (std::uint32_t e = stretch->begin; e < last; e += L) {
@@ -256,6 +257,7 @@ std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const doubl
             if (Shifted) {
                 rx = hn::Add(rx, shift_x);
                 ry = hn::Add(ry, shift_y);
+                rz = hn::Add(rz, shift_z);
             }
             if (Periodic) {
                 if (image.periodic[0]) rx = minimum_image(d, rx, edge_x, half_x, neg_half_x);

@@ -55,15 +55,15 @@ struct SubcellScan {
 };
 
 // A stretch of sorted entries to scan: [begin, end), and the correction that the
-// minimum image makes along x and along y to the separation from every entry in it,
-// where that is the same for all of them (0, or plus or minus the box edge).
+// minimum image makes along each axis to the separation from every entry in it, where
+// that is the same for all of them (0, or plus or minus the box edge).
 struct Stretch {
     std::uint32_t begin, end;
-    double shift[2];
+    double shift[3];
 };
 
 // How a scan's separations take the minimum image. `shifted`: each stretch's shifts
-// are added to the separations along x and y. `periodic[k]`: each separation along
+// are added to the separations. `periodic[k]`: each separation along
 // axis k is then corrected on its own, as minimum_image does. Along an axis with
 // neither no separation reaches half a box edge, and the plain difference is its
 // minimum image.
