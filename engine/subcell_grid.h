@@ -51,10 +51,8 @@ struct SubcellGrid {
         unsigned int values[3][3];
         double gap_sq[3][3];  // squared distance along the axis from p to each sub-cell
         unsigned int count[3];
-        unsigned int own[3];
         for (int k = 0; k < 3; ++k) {
             const unsigned int c = coordinate(k, p[k]);
-            own[k] = c;
             gaps_sq(k, c, p[k], gap_sq[k]);
             // Away from the grid's faces, with five or more sub-cells along the axis,
             // the scanned sub-cells span at most two fifths of the box: no separation
@@ -71,7 +69,7 @@ struct SubcellGrid {
         }
         image.shifted = false;
         if (count[0] == 3 && count[1] == 3 && count[2] == 3) {
-            return column_stretches(values, own, gap_sq, first_entry, stretches, image);
+            return column_stretches(values, gap_sq, first_entry, stretches, image);
         }
         unsigned int nranges = 0;
         unsigned int previous = 0;  // the last sub-cell scanned
@@ -100,20 +98,20 @@ private:
     // an axis with five or more sub-cells each stretch takes one minimum image for all
     // its entries (see image_shifts).
     template <typename FirstEntry>
-    unsigned int column_stretches(const unsigned int values[3][3], const unsigned int own[3],
-                                  const double gap_sq[3][3], FirstEntry first_entry, kernels::Stretch stretches[27],
-                                  kernels::ScanImage& image) const {
+    unsigned int column_stretches(const unsigned int values[3][3], const double gap_sq[3][3], FirstEntry first_entry,
+                                  kernels::Stretch stretches[27], kernels::ScanImage& image) const {
         double shift[3][3];
         for (int k = 0; k < 3; ++k) {
+            const unsigned int own = values[k][1];
             if (n[k] < 5) {
                 shift[k][0] = shift[k][1] = shift[k][2] = 0.0;
                 continue;
             }
-            image_shifts(k, own[k], shift[k]);
+            image_shifts(k, own, shift[k]);
             image.periodic[k] = false;
-            image.shifted = image.shifted || own[k] == 0 || own[k] == n[k] - 1;
+            image.shifted = image.shifted || own == 0 || own == n[k] - 1;
         }
-        const unsigned int low_z = values[2][0], z = own[2], high_z = values[2][2];
+        const unsigned int low_z = values[2][0], z = values[2][1], high_z = values[2][2];
         unsigned int count = 0;
         for (unsigned int a = 0; a < 3; ++a) {
             for (unsigned int b = 0; b < 3; ++b) {
