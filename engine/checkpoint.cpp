@@ -4,6 +4,7 @@
 #include "checkpoint.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,9 +14,12 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include "file_error.h"
 #include "parameter_values.h"
+#include "whole_write.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "checkpoints are written in the machine's byte order");
 static_assert(sizeof(vec3) == 3 * sizeof(double), "particle arrays must be flat arrays of doubles");
@@ -25,9 +29,12 @@ namespace {
 constexpr char magic[8] = {'T', 'O', 'V', 'R', 'I', 'N', 'C', 'K'};
 constexpr std::uint64_t max_parameter_text = 1u << 20;  // far beyond any real table
 
-std::ios_base::failure write_error(const std::string& path, const std::string& problem) {
-    return std::ios_base::failure("checkpoint '" + path + "': " + problem);
+FileError write_error(const std::string& path, const std::string& problem) {
+    return FileError("checkpoint '" + path + "': " + problem);
 }
+
+// The system's reason for the failure that set errno.
+std::string system_reason() { return std::strerror(errno); }
 
 // The parameters as "key = value" lines, sorted by key, so that equal tables give
 // equal text.
@@ -50,64 +57,118 @@ std::shared_ptr<Parameters> parameters_from_text(const std::string& text, Checkp
     return parameters;
 }
 
-// Flushes the file's contents to the disk, so that the rename publishes a whole file.
-void sync_to_disk(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) throw write_error(path, std::string("cannot reopen to flush: ") + std::strerror(errno));
-    const bool synced = ::fsync(fd) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (!synced) throw write_error(path, std::string("cannot flush to disk: ") + std::strerror(error));
+// A name beside `target` that no other save uses: this process's id and a count.
+std::string temporary_name(const std::string& target) {
+    static std::atomic<std::uint64_t> saves{0};
+    return target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(saves++);
 }
 
-// The temporary file of a save: removed again unless the save got as far as renaming it.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string path_) : path(std::move(path_)) {}
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (!renamed) std::remove(path.c_str());
-    }
-    void rename_to(const std::string& target) {
-        std::error_code error;
-        std::filesystem::rename(path, target, error);
-        if (error) throw write_error(target, "cannot rename the written file into place: " + error.message());
-        renamed = true;
-    }
-    const std::string path;
+// The process id in a temporary name of `target` ("<target>.tmp<pid>-<count>", or
+// "<target>.tmp<pid>" as earlier versions named it), or 0 for any other name.
+pid_t temporary_owner(const std::string& name, const std::string& target_name) {
+    const std::string prefix = target_name + ".tmp";
+    if (name.compare(0, prefix.size(), prefix) != 0) return 0;
+    const std::string rest = name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    const std::string pid = rest.substr(0, dash);
+    const std::string count = dash == std::string::npos ? "1" : rest.substr(dash + 1);
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && text.size() < 19 && std::all_of(text.begin(), text.end(), ::isdigit);
+    };
+    return digits(pid) && digits(count) ? static_cast<pid_t>(std::stoll(pid)) : 0;
+}
 
-private:
-    bool renamed = false;
-};
+// Removes the temporary files that saves to `target` left behind when their
+// process was killed: those whose process no longer exists on this machine. Best
+// effort: whatever cannot be listed or removed stays.
+void remove_stale_temporaries(const std::string& target) {
+    const std::filesystem::path path(target);
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    const std::string target_name = path.filename().string();
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const pid_t owner = temporary_owner(entry->path().filename().string(), target_name);
+        if (owner > 0 && owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove(entry->path(), ignored);
+        }
+    }
+}
+
+constexpr std::size_t write_buffer_size = 1 << 20;
 
 }  // namespace
 
 void RunState::step(double dt) {
     cell->integrate(static_cast<unsigned int>(steps_done), dt, false);
-    ekin.push_back(cell->get_ekin());
-    epot.push_back(cell->get_epot());
-    etot.push_back(cell->get_etot());
+    log.record(cell->get_ekin(), cell->get_epot(), cell->get_etot());
     ++steps_done;
+}
+
+void EnergyLog::record(double kinetic, double potential, double total) {
+    if (capacity_ == 0) return;
+    if (entries.size() < capacity_) {
+        entries.push_back({kinetic, potential, total});
+        return;
+    }
+    entries[oldest] = {kinetic, potential, total};
+    oldest = (oldest + 1) % entries.size();
+}
+
+std::vector<double> EnergyLog::latest(Column column, std::size_t count) const {
+    std::vector<double> values;
+    values.reserve(count);
+    for (std::size_t k = entries.size() - count; k < entries.size(); ++k) {
+        const Energies& entry = entries[(oldest + k) % entries.size()];
+        values.push_back(column == ekin ? entry.kinetic : column == epot ? entry.potential : entry.total);
+    }
+    return values;
 }
 
 // --- writing -------------------------------------------------------------------------
 
-CheckpointWriter::CheckpointWriter(const std::string& path, const std::string& target_)
-    : target(target_), file(path, std::ios::binary | std::ios::trunc) {
-    if (!file) throw write_error(target, std::string("cannot open for writing: ") + std::strerror(errno));
+CheckpointWriter::CheckpointWriter(const std::string& target_)
+    : target(target_), temporary(temporary_name(target_)) {
+    remove_stale_temporaries(target);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw write_error(target, "cannot open for writing: " + system_reason());
+    buffer.reserve(write_buffer_size);
+}
+
+CheckpointWriter::~CheckpointWriter() {
+    if (fd >= 0) ::close(fd);
+    if (!published) ::unlink(temporary.c_str());
 }
 
 void CheckpointWriter::bytes(const void* data, std::size_t size) {
     crc.process_bytes(data, size);
-    file.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    const char* const first = static_cast<const char*>(data);
+    if (buffer.size() + size > write_buffer_size) flush_buffer();
+    if (size >= write_buffer_size) {
+        if (!write_whole(fd, first, size)) throw write_error(target, "cannot write: " + system_reason());
+        return;
+    }
+    buffer.insert(buffer.end(), first, first + size);
 }
 
-void CheckpointWriter::finish() {
+void CheckpointWriter::flush_buffer() {
+    if (!write_whole(fd, buffer.data(), buffer.size())) throw write_error(target, "cannot write: " + system_reason());
+    buffer.clear();
+}
+
+void CheckpointWriter::publish() {
     const std::uint32_t checksum = crc.checksum();
-    file.write(reinterpret_cast<const char*>(&checksum), sizeof checksum);
-    file.close();
-    if (!file) throw write_error(target, "write failed (is the disk full?)");
+    bytes(&checksum, sizeof checksum);
+    flush_buffer();
+    if (::fsync(fd) != 0) throw write_error(target, "cannot flush to disk: " + system_reason());
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0) throw write_error(target, "cannot close " + temporary + ": " + system_reason());
+    std::error_code error;
+    std::filesystem::rename(temporary, target, error);
+    if (error) throw write_error(target, "cannot rename the written file into place: " + error.message());
+    published = true;
 }
 
 void Cell::write_state(CheckpointWriter& out) const {
@@ -122,8 +183,7 @@ void Cell::write_state(CheckpointWriter& out) const {
 }
 
 void save_checkpoint(const RunState& run, const std::string& path) {
-    TemporaryFile temporary(path + ".tmp" + std::to_string(::getpid()));
-    CheckpointWriter out(temporary.path, path);
+    CheckpointWriter out(path);
     out.bytes(magic, sizeof magic);
     out.put(checkpoint_version);
     out.put<std::uint64_t>(particle_count(*run.parameters));
@@ -131,24 +191,21 @@ void save_checkpoint(const RunState& run, const std::string& path) {
     const std::string text = parameter_text(*run.parameters);
     out.put<std::uint64_t>(text.size());
     out.bytes(text.data(), text.size());
-    out.put_array(run.ekin);
-    out.put_array(run.epot);
-    out.put_array(run.etot);
+    out.put(run.log.capacity());
+    for (const auto column : {EnergyLog::ekin, EnergyLog::epot, EnergyLog::etot}) out.put_array(run.log.all(column));
     run.cell->write_state(out);
-    out.finish();
-    sync_to_disk(temporary.path);
-    temporary.rename_to(path);
+    out.publish();
 }
 
 // --- reading -------------------------------------------------------------------------
 
 CheckpointReader::CheckpointReader(const std::string& path_) : path(path_), file(path_, std::ios::binary) {
     if (!file) {
-        throw std::ios_base::failure("checkpoint '" + path + "': cannot open: " + std::strerror(errno));
+        throw FileError("checkpoint '" + path + "': cannot open: " + std::strerror(errno));
     }
     std::error_code error;
     size = std::filesystem::file_size(path, error);
-    if (error) throw std::ios_base::failure("checkpoint '" + path + "': cannot read its size: " + error.message());
+    if (error) throw FileError("checkpoint '" + path + "': cannot read its size: " + error.message());
     remaining = size;
 }
 
@@ -258,9 +315,9 @@ RunState load_checkpoint(const std::string& path) {
         in.fail("not a tovrin checkpoint (it does not start with the magic number TOVRINCK)");
     }
     const auto version = in.get<std::uint32_t>("version");
-    if (version != checkpoint_version) {
-        in.fail("written in checkpoint format version " + std::to_string(version) + "; this tovrin reads version " +
-                std::to_string(checkpoint_version));
+    if (version != 1 && version != checkpoint_version) {
+        in.fail("written in checkpoint format version " + std::to_string(version) +
+                "; this tovrin reads versions 1 to " + std::to_string(checkpoint_version));
     }
     const auto particles = in.get<std::uint64_t>("particle count");
     RunState run;
@@ -270,15 +327,21 @@ RunState load_checkpoint(const std::string& path) {
     if (text_size > text.size()) in.fail("corrupted: it states " + std::to_string(text_size) + " bytes of parameters");
     in.bytes(text.data(), text.size(), "parameters");
     run.parameters = parameters_from_text(text, in);
-    run.ekin = in.get_array<double>("energy log");
-    run.epot = in.get_array<double>("energy log");
-    run.etot = in.get_array<double>("energy log");
+    // Version 1 logged every step.
+    const std::uint64_t capacity = version == 1 ? EnergyLog::unbounded : in.get<std::uint64_t>("energy log");
+    const std::vector<double> ekin = in.get_array<double>("energy log");
+    const std::vector<double> epot = in.get_array<double>("energy log");
+    const std::vector<double> etot = in.get_array<double>("energy log");
     run.cell = Cell::read_state(in, run.parameters, particles);
-    for (const auto* log : {&run.ekin, &run.epot, &run.etot}) {
-        if (log->size() != run.steps_done) {
-            in.fail("mismatched: it states " + std::to_string(run.steps_done) + " steps done but logs the energies of " +
-                    std::to_string(log->size()));
+    const std::uint64_t kept = std::min(capacity, run.steps_done);
+    for (const auto* log : {&ekin, &epot, &etot}) {
+        if (log->size() != kept) {
+            in.fail("mismatched: it states " + std::to_string(run.steps_done) + " steps done and an energy log of " +
+                    (capacity == EnergyLog::unbounded ? std::string("every step") : std::to_string(capacity)) +
+                    " but logs the energies of " + std::to_string(log->size()));
         }
     }
+    run.log = EnergyLog(capacity);
+    for (std::size_t k = 0; k < ekin.size(); ++k) run.log.record(ekin[k], epot[k], etot[k]);
     return run;
 }

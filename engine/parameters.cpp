@@ -11,18 +11,9 @@
 #include <boost/regex.hpp>
 #include <sys/stat.h>
 
+#include "file_error.h"
+
 namespace {
-
-// A std::ios_base::failure whose text is exactly the message (the base class adds
-// the text of its error code).
-class FileError : public std::ios_base::failure {
-public:
-    explicit FileError(const std::string& message_) : std::ios_base::failure(message_), message(message_) {}
-    const char* what() const noexcept override { return message.c_str(); }
-
-private:
-    std::string message;
-};
 
 FileError unreadable(const std::string& inputfile, const std::string& reason) {
     return FileError("Cannot read parameter file " + inputfile + ": " + reason);

@@ -25,25 +25,33 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// With every step logged, and with a log of the latest 5 steps, which keeps the
+// checkpoint's size and the run's memory from growing with the steps.
 TEST(Checkpoint, ReadBackContinuesBitForBit) {
     for (const int threads : {1, 2}) {
-        with_threads(threads, [] {
-            RunState run = liquid_run();
-            for (int k = 0; k < 13; ++k) run.step(0.01);
-            const TempFile file("");
-            save_checkpoint(run, file.path());
-            RunState restored = load_checkpoint(file.path());
-            EXPECT_EQ(restored.steps_done, 13u);
-            EXPECT_EQ(restored.etot, run.etot);
-            for (int k = 0; k < 30; ++k) {
-                run.step(0.01);
-                restored.step(0.01);
-            }
-            EXPECT_EQ(restored.etot, run.etot);
-            EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
-            EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
-            EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
-        });
+        for (const std::uint64_t capacity : {EnergyLog::unbounded, std::uint64_t{5}}) {
+            with_threads(threads, [capacity] {
+                RunState run = liquid_run();
+                run.log = EnergyLog(capacity);
+                for (int k = 0; k < 13; ++k) run.step(0.01);
+                const TempFile file("");
+                save_checkpoint(run, file.path());
+                RunState restored = load_checkpoint(file.path());
+                EXPECT_EQ(restored.steps_done, 13u);
+                EXPECT_EQ(restored.log.capacity(), capacity);
+                EXPECT_EQ(restored.log.size(), capacity == 5 ? 5u : 13u);
+                EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
+                for (int k = 0; k < 30; ++k) {
+                    run.step(0.01);
+                    restored.step(0.01);
+                }
+                EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
+                EXPECT_EQ(restored.log.latest(EnergyLog::ekin, 1).back(), run.cell->get_ekin());
+                EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
+                EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
+                EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
+            });
+        }
     }
 }
 
