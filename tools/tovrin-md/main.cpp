@@ -81,6 +81,9 @@ the first assignment of a key counts. Keys:
   epsilon        Lennard-Jones energy
   stepsize       time step
   nrsteps        number of steps (whole number)
+  seed           optional: a whole number from 0 to 4294967295 giving the run a
+                 random stream of its own for its initial velocities (without it,
+                 the velocities continue the process-wide stream)
 
 movie file: unsigned 32-bit particle count N, then per frame the three box edges and,
 per particle, x y z vx vy vz speed, all little-endian doubles.
