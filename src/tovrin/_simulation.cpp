@@ -66,8 +66,10 @@ py::array_t<double> vector_array(const std::vector<double>& values) {
 
 class Run {
 public:
-    // `path`: the parameter file's name as UTF-8 bytes (its existence is checked by the caller).
-    explicit Run(const std::string& path) {
+    // `path`: the parameter file's name as bytes (its existence is checked by the
+    // caller); `log_capacity`: the latest steps whose energies are kept.
+    Run(const std::string& path, std::uint64_t log_capacity) {
+        state.log = EnergyLog(log_capacity);
         state.parameters = std::make_shared<Parameters>(path);
         stepsize = state.parameters->get_param<double>("stepsize");
         nrsteps = state.parameters->get_param<unsigned int>("nrsteps");
@@ -127,14 +129,24 @@ public:
         const vec3& dims = whole().cell->get_dims();
         return vector_array({dims.x(), dims.y(), dims.z()});
     }
-    // The energies after each step done, as three arrays.
-    py::dict energies() const {
-        const RunState& run = whole();
-        py::dict log;
-        log["ekin"] = vector_array(run.ekin);
-        log["epot"] = vector_array(run.epot);
-        log["etot"] = vector_array(run.etot);
-        return log;
+    // The energies after the latest `count` steps (all kept when omitted), as three arrays.
+    py::dict energies(std::optional<std::uint64_t> count) const {
+        const EnergyLog& log = whole().log;
+        const std::size_t kept = log.size();
+        if (count && *count > kept) {
+            throw std::out_of_range("the energy log keeps the latest " + std::to_string(kept) + " steps, not " +
+                                    std::to_string(*count));
+        }
+        const std::size_t wanted = count ? static_cast<std::size_t>(*count) : kept;
+        py::dict energies;
+        energies["ekin"] = vector_array(log.latest(EnergyLog::ekin, wanted));
+        energies["epot"] = vector_array(log.latest(EnergyLog::epot, wanted));
+        energies["etot"] = vector_array(log.latest(EnergyLog::etot, wanted));
+        return energies;
+    }
+    std::uint64_t log_capacity() const { return state.log.capacity(); }
+    std::optional<std::string> failed() const {
+        return failure.empty() ? std::nullopt : std::optional<std::string>(failure);
     }
     std::map<std::string, std::string> parameters() const {
         const auto& entries = state.parameters->entries();
@@ -203,12 +215,10 @@ std::string diagnose_parameters(const std::string& path, const std::vector<Findi
     return diagnosis::diagnose(report, key);
 }
 
-// The blow-up warning of a run of n particles from its energies after each step, or None.
-std::optional<std::string> instability(const std::vector<double>& ekin, const std::vector<double>& etot, double kT,
-                                       std::uint64_t n) {
-    BlowUpWatch watch(kT, n);
-    for (std::size_t k = 0; k < ekin.size() && k < etot.size(); ++k) watch.observe(ekin[k], etot[k]);
-    return watch.warning();
+// The blow-up watch, fed the energies after a run's steps a stretch at a time.
+void observe_steps(BlowUpWatch& watch, const std::vector<double>& ekin, const std::vector<double>& etot) {
+    if (ekin.size() != etot.size()) throw std::invalid_argument("ekin and etot must have one entry per step each");
+    for (std::size_t k = 0; k < ekin.size(); ++k) watch.observe(ekin[k], etot[k]);
 }
 
 }  // namespace
@@ -227,7 +237,7 @@ PYBIND11_MODULE(_simulation, module) {
     });
 
     py::class_<Run>(module, "Run")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<const std::string&, std::uint64_t>(), py::arg("path"), py::arg("log_capacity"))
         .def_static("load", &Run::load, py::arg("path"))
         .def("run", &Run::run, py::arg("steps"))
         .def("save", &Run::save, py::arg("path"))
@@ -242,7 +252,9 @@ PYBIND11_MODULE(_simulation, module) {
         .def_property_readonly("positions_initial", &Run::positions_initial)
         .def_property_readonly("velocities_initial", &Run::velocities_initial)
         .def_property_readonly("box", &Run::box)
-        .def_property_readonly("energies", &Run::energies)
+        .def("energies", &Run::energies, py::arg("count") = py::none())
+        .def_property_readonly("log_capacity", &Run::log_capacity)
+        .def_property_readonly("failure", &Run::failed)
         .def_property_readonly("parameters", &Run::parameters)
         .def_readonly("stepsize", &Run::stepsize)
         .def_readonly("nrsteps", &Run::nrsteps)
@@ -250,10 +262,21 @@ PYBIND11_MODULE(_simulation, module) {
 
     module.def("check_parameters", &check_parameters, py::arg("path"), py::arg("contents"));
     module.def("describe_finding", &describe_finding, py::arg("line"), py::arg("text"), py::arg("reason"));
-    module.def("instability", &instability, py::arg("ekin"), py::arg("etot"), py::arg("kT"), py::arg("n"));
-    module.attr("blow_up_band") = BlowUpWatch::band;
-    module.attr("blow_up_drift") = BlowUpWatch::drift;
-    module.def("explain_parameter_error", &diagnosis::explain_error, py::arg("path"), py::arg("message"));
+    py::class_<BlowUpWatch>(module, "BlowUpWatch")
+        .def(py::init<double, std::uint64_t>(), py::arg("kT"), py::arg("n"))
+        .def("observe", &observe_steps, py::arg("ekin"), py::arg("etot"))
+        .def("warning", &BlowUpWatch::warning)
+        .def_readonly_static("band", &BlowUpWatch::band)
+        .def_readonly_static("drift", &BlowUpWatch::drift)
+        .def_readonly_static("heating", &BlowUpWatch::heating);
+    module.attr("unbounded_log") = EnergyLog::unbounded;
+    // Bytes: the lines name the file as the system does, whatever its encoding.
+    module.def(
+        "explain_parameter_error",
+        [](const std::string& path, const std::string& message) {
+            return py::bytes(diagnosis::explain_error(path, message));
+        },
+        py::arg("path"), py::arg("message"));
     module.def("diagnose_parameters", &diagnose_parameters, py::arg("path"), py::arg("findings"),
                py::arg("unconvertible"), py::arg("assigned"), py::arg("key"));
 }

@@ -148,9 +148,21 @@ def check(path: PathLike) -> Check:
 
     with open(path, "rb") as stream:
         contents = stream.read()
-    findings, missing, unconvertible, assigned = check_parameters(os.fspath(path), contents)
-    return Check(os.fspath(path), [Finding(*finding) for finding in findings], missing, unconvertible,
-                 frozenset(assigned))
+    name = display_name(path)
+    findings, missing, unconvertible, assigned = check_parameters(name, contents)
+    return Check(name, [Finding(*finding) for finding in findings], missing, unconvertible, frozenset(assigned))
+
+
+def binary_content(path: PathLike) -> str:
+    """What the file at ``path`` is when it is binary rather than text (a tovrin
+    checkpoint, or a file with NUL bytes), or "" for a text file.  OSError when it
+    cannot be read."""
+    with open(path, "rb") as stream:
+        contents = stream.read()
+    if contents.startswith(b"TOVRINCK"):
+        return "a tovrin checkpoint (continue it with tovrin run PARAMFILE --restart CHECKPOINT)"
+    nul = contents.find(b"\0")
+    return f"a binary file (a NUL byte at offset {nul})" if nul >= 0 else ""
 
 
 def diagnose(path: PathLike, key: str) -> str:
@@ -166,4 +178,10 @@ def explain_error(path: PathLike, message: str) -> str:
     of each such value; "" for other messages or a file that cannot be read."""
     from ._simulation import explain_parameter_error
 
-    return explain_parameter_error(os.fspath(path), message)
+    return explain_parameter_error(os.fsencode(path), message).decode("utf-8", "backslashreplace")
+
+
+def display_name(path: PathLike) -> str:
+    """``path`` as text that any output takes: bytes of a file name that are not
+    UTF-8 shown as \\x escapes."""
+    return os.fsdecode(path).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")

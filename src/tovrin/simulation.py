@@ -16,18 +16,30 @@ its cell: the same keys in the same order, the same errors, the same random stre
 `run` calls gives the energies and states of one `simulate` call bit for bit. Steps
 run with the interpreter lock released: other Python threads, and other runs, go on
 meanwhile. The arrays it hands out are copies.
+
+A Simulation keeps the energies of its latest `energy_log` steps (a million by
+default, 24 bytes a step), so that neither its memory nor its checkpoints grow with
+the length of a run; `energy_log=None` keeps every step.
 """
 from __future__ import annotations
 
 import operator
 import os
-from typing import Dict, Iterator, Union
+from typing import Dict, Iterator, Optional, Union
 
 import numpy as np
 
 from . import _simulation
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+# Steps whose energies a Simulation keeps unless told otherwise: 24 MB.
+DEFAULT_ENERGY_LOG = 1_000_000
+
+# The engine counts steps in 64 bits.
+_MOST_STEPS = 2**64 - 1
+
+_CHECKPOINT_MAGIC = b"TOVRINCK"
 
 
 def _steps(steps, name: str = "steps") -> int:
@@ -36,17 +48,38 @@ def _steps(steps, name: str = "steps") -> int:
     steps = operator.index(steps)
     if steps < 0:
         raise ValueError(f"{name} = {steps}: the number of steps cannot be negative")
+    if steps > _MOST_STEPS:
+        raise OverflowError(f"{name} = {steps}: at most {_MOST_STEPS} steps")
     return steps
+
+
+def _log_capacity(energy_log) -> int:
+    if energy_log is None:
+        return _simulation.unbounded_log
+    return _steps(energy_log, "energy_log")
+
+
+def _refuse_checkpoint(path: bytes) -> None:
+    """A checkpoint handed over as a parameter file would read as one without keys."""
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(len(_CHECKPOINT_MAGIC))
+    except OSError:
+        return  # the engine reports what it cannot read
+    if head == _CHECKPOINT_MAGIC:
+        raise ValueError(f"{os.fsdecode(path)} is a tovrin checkpoint, not a parameter file: "
+                         f"continue it with Simulation.load (tovrin run PARAMFILE --restart CHECKPOINT)")
 
 
 class Simulation:
     """A molecular-dynamics run of a parameter file, advanced by `run` or `iterate`."""
 
-    def __init__(self, paramfile: PathLike):
-        path = os.fspath(paramfile)
+    def __init__(self, paramfile: PathLike, *, energy_log: Optional[int] = DEFAULT_ENERGY_LOG):
+        path = os.fsencode(paramfile)
         if not os.path.exists(path):
             raise Exception("Cannot open file: " + os.fsdecode(path))
-        self._run = _simulation.Run(path.encode("utf-8") if isinstance(path, str) else path)
+        _refuse_checkpoint(path)
+        self._run = _simulation.Run(path, _log_capacity(energy_log))
 
     @classmethod
     def load(cls, path: PathLike) -> "Simulation":
@@ -75,11 +108,15 @@ class Simulation:
 
     def iterate(self, steps: int, every: int = 1) -> Iterator["Simulation"]:
         """Runs `steps` steps, yielding the simulation itself after every `every`
-        steps (and after the last one). Leaving the loop stops the run there."""
+        steps (and after the last one). Leaving the loop stops the run there.
+
+        The arguments are checked at the call, before any iteration."""
         steps, every = _steps(steps), _steps(every, "every")
         if every == 0:
             raise ValueError("every = 0: the steps between yields must be at least 1")
-        end = self.step + steps
+        return self._iterate(self.step + steps, every)
+
+    def _iterate(self, end: int, every: int) -> Iterator["Simulation"]:
         while self.step < end:
             self._run.run(min(every, end - self.step))
             yield self
@@ -93,6 +130,12 @@ class Simulation:
     def step(self) -> int:
         """Steps done since the cell was built."""
         return self._run.step
+
+    @property
+    def failure(self) -> Optional[str]:
+        """Why a step failed half-way, leaving no whole state to read, save or run on;
+        None while the state is whole."""
+        return self._run.failure
 
     @property
     def ekin(self) -> float:
@@ -136,8 +179,24 @@ class Simulation:
 
     @property
     def energies(self) -> Dict[str, np.ndarray]:
-        """"ekin", "epot" and "etot" after each step done, as arrays."""
-        return self._run.energies
+        """"ekin", "epot" and "etot" after each step the energy log keeps (every step
+        done, up to `energy_log` of the latest), as arrays."""
+        return self._run.energies()
+
+    def energies_since(self, step: int) -> Dict[str, np.ndarray]:
+        """"ekin", "epot" and "etot" after each step from `step` + 1 to `self.step`.
+
+        IndexError when the energy log no longer keeps them all."""
+        step = _steps(step, "step")
+        if step > self.step:
+            raise ValueError(f"step = {step}: only {self.step} steps are done")
+        return self._run.energies(self.step - step)
+
+    @property
+    def energy_log(self) -> Optional[int]:
+        """The latest steps whose energies are kept, or None for every step."""
+        capacity = self._run.log_capacity
+        return None if capacity == _simulation.unbounded_log else capacity
 
     @property
     def parameters(self) -> Dict[str, str]:
@@ -158,8 +217,14 @@ class Simulation:
         return self._run.nr_particles
 
     def results(self) -> dict:
-        """The steps done as `Tovrin().simulate` reports a run: its nine-entry dictionary."""
+        """The steps done as `Tovrin().simulate` reports a run: its nine-entry dictionary.
+
+        RuntimeError when the energy log no longer keeps every step done."""
         energies = self.energies
+        if len(energies["ekin"]) != self.step:
+            raise RuntimeError(f"results() needs the energies of all {self.step} steps done, and the energy log "
+                               f"keeps the latest {len(energies['ekin'])} (energy_log = {self.energy_log}): build "
+                               f"the Simulation with energy_log=None to keep them all")
         return {
             "ekin": energies["ekin"].tolist(),
             "epot": energies["epot"].tolist(),
@@ -171,6 +236,12 @@ class Simulation:
             "positions_initial": self.positions_initial,
             "velocities_initial": self.velocities_initial,
         }
+
+    def _refuse_copy(self, *args):
+        raise TypeError("a tovrin.Simulation cannot be copied or pickled: save() a checkpoint and "
+                        "Simulation.load() it for an independent run that continues bit for bit")
+
+    __copy__ = __deepcopy__ = __reduce_ex__ = __reduce__ = _refuse_copy
 
     def __repr__(self) -> str:
         return f"<tovrin.Simulation: {self.nr_particles} particles, step {self.step}>"

@@ -1,7 +1,9 @@
 """tovrin.Simulation: step-wise runs, exact checkpoints, seeds, Ctrl-C and threads,
 and `tovrin run` built on them."""
+import copy
 import os
 import pathlib
+import pickle
 import signal
 import subprocess
 import sys
@@ -105,7 +107,7 @@ def _damage(data, how):
     if how == "foreign":
         return b"nr_particles = 8\n" + data
     if how == "version":
-        return _with_crc(body[:8] + (2).to_bytes(4, "little") + body[12:])
+        return _with_crc(body[:8] + (3).to_bytes(4, "little") + body[12:])
     if how == "mismatched":  # its own checksum, but nr_particles disagrees with the arrays
         return _with_crc(body.replace(b"nr_particles = 8\n", b"nr_particles = 9\n"))
     if how == "trailing":
@@ -117,7 +119,7 @@ def _damage(data, how):
     ("truncated", "truncated: it ends after"),
     ("corrupted", "corrupted: its checksum does not match"),
     ("foreign", "not a tovrin checkpoint"),
-    ("version", "checkpoint format version 2; this tovrin reads version 1"),
+    ("version", "checkpoint format version 3; this tovrin reads versions 1 to 2"),
     ("mismatched", "mismatched: it states 8 particles but its parameters give nr_particles = 9"),
     ("trailing", "corrupted: 1 bytes follow its checksum"),
 ])
@@ -138,7 +140,7 @@ def test_a_failed_save_leaves_the_previous_checkpoint(write_parameters, tmp_path
     sim.save(path)
     before = path.read_bytes()
     sim.run(1)
-    with pytest.raises(OSError, match="cannot open for writing"):
+    with pytest.raises(OSError, match="cannot open for writing: No such file or directory$"):
         sim.save(tmp_path / "missing" / "run.ckpt")
     with pytest.raises(OSError, match="cannot open"):
         Simulation.load(tmp_path / "absent.ckpt")
@@ -318,34 +320,115 @@ def test_tovrin_run_records_the_movie_of_tovrin_md(write_parameters, tmp_path):
 
 def test_tovrin_run_continues_from_its_checkpoint(write_parameters, tmp_path, fresh_runs):
     first = write_parameters(LIQUID, nrsteps="6", name="first.par")
-    whole = write_parameters(LIQUID, nrsteps="15", name="whole.par")
-    completed = tovrin("run", first, "--checkpoint", "run.ckpt", "--checkpoint-every", "4", cwd=tmp_path)
+    # The same values, written otherwise: a restart compares numbers, not texts.
+    whole = write_parameters(LIQUID, kT="0.720", nrsteps="15", name="whole.par")
+    completed = tovrin("run", first, "--checkpoint", "run.ckpt", "--checkpoint-every", "4", "--movie", "run.movie",
+                       "--every", "2", cwd=tmp_path)
     assert completed.returncode == 0, completed.stderr
     assert "saved the checkpoint of step 6" in completed.stdout
-    completed = tovrin("run", whole, "--restart", "run.ckpt", "--save", "result.npz", cwd=tmp_path)
+    (tmp_path / "step6.ckpt").write_bytes((tmp_path / "run.ckpt").read_bytes())
+    completed = tovrin("run", whole, "--restart", "run.ckpt", "--checkpoint", "run.ckpt", "--save", "result.npz",
+                       "--movie", "run.movie", "--every", "2", cwd=tmp_path)
     assert completed.returncode == 0, completed.stderr
     saved = load_npz(tmp_path / "result.npz")
     expected = fresh_runs(whole)[0]
     assert_same_run(saved, expected)
     assert saved["nrsteps"] == 15
 
-    other = write_parameters(LIQUID, kT="0.8", nrsteps="15", name="other.par")
-    completed = tovrin("run", other, "--restart", "run.ckpt", cwd=tmp_path)
-    assert completed.returncode == 1 and "mismatched" in completed.stderr and " kT" in completed.stderr
+    # Restarted again from step 6, as after a crash: the frames written after that
+    # step are cut away, not repeated, and the movie is that of an unbroken run.
+    unbroken = record_movie(whole, tmp_path / "unbroken.movie", every=2).read_bytes()
+    assert (tmp_path / "run.movie").read_bytes() == unbroken
+    completed = tovrin("run", whole, "--restart", "step6.ckpt", "--movie", "run.movie", "--every", "2", cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    assert "cut run.movie back to its 4 frames up to the checkpoint's step 6" in completed.stderr
+    assert (tmp_path / "run.movie").read_bytes() == unbroken
+    # The rate counts this process's 9 steps, not the checkpoint's 6 as well.
+    seconds, rate = (float(line.split()[-2 if "time" in line else -1]) for line in completed.stdout.splitlines()
+                     if "wall time" in line or "atom-steps/s" in line)
+    assert rate * seconds == pytest.approx(108 * 9, rel=0.3)  # 15 steps' worth is 1620
+
+    for restart, options, message in [
+        (write_parameters(LIQUID, kT="0.8", nrsteps="15", name="other.par"), [], "mismatched"),
+        (whole, ["--movie", "run.movie", "--every", "3"], "frame 2 is not the checkpoint's state at step 6"),
+        (whole, ["--movie", "new.movie"], "does not exist: --restart continues the movie"),
+    ]:
+        completed = tovrin("run", restart, "--restart", "step6.ckpt", *options, cwd=tmp_path)
+        assert completed.returncode == 1 and message in completed.stderr, completed.stderr
+    assert (tmp_path / "run.movie").read_bytes() == unbroken
 
 
-def test_tovrin_run_saves_what_was_asked_on_ctrl_c(write_parameters, tmp_path):
-    paramfile = write_parameters(LIQUID, nrsteps="100000000")
-    child = subprocess.Popen([sys.executable, "-m", "tovrin", "run", paramfile, "--checkpoint", "run.ckpt",
-                              "--save", "result.npz"], cwd=tmp_path, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    threading.Event().wait(3)
-    child.send_signal(signal.SIGINT)
-    out, err = child.communicate(timeout=30)
-    assert child.returncode == 130, err
-    assert "interrupted after step" in err and "saved the checkpoint" in err and "saved the result" in err
-    steps = Simulation.load(tmp_path / "run.ckpt").step
-    assert steps > 0 and len(load_npz(tmp_path / "result.npz")["etot"]) == steps
+def test_the_energy_log_keeps_the_latest_steps_so_checkpoints_stay_small(write_parameters, tmp_path):
+    paramfile = write_parameters(dict(TINY, seed="3"))  # two runs from one start
+    full, kept = Simulation(paramfile, energy_log=None), Simulation(paramfile, energy_log=5)
+    full.run(13)
+    kept.run(13)
+    assert kept.energy_log == 5 and full.energy_log is None
+    for key in ("ekin", "epot", "etot"):
+        assert np.array_equal(kept.energies[key], full.energies[key][-5:])
+        assert np.array_equal(kept.energies_since(10)[key], full.energies[key][-3:])
+    with pytest.raises(IndexError):
+        kept.energies_since(7)
+    with pytest.raises(RuntimeError, match="energy_log=None to keep them all"):
+        kept.results()
+    sizes = []
+    for steps in (100, 1000):
+        kept.run(steps)
+        kept.save(tmp_path / "kept.ckpt")
+        sizes.append((tmp_path / "kept.ckpt").stat().st_size)
+    # 900 more steps in a log of every step would add 21,600 bytes; only the
+    # neighbour list's length varies.
+    assert abs(sizes[1] - sizes[0]) < 1000
+    restored = Simulation.load(tmp_path / "kept.ckpt")
+    restored.run(3)
+    kept.run(3)
+    assert restored.energy_log == 5 and np.array_equal(restored.energies["etot"], kept.energies["etot"])
+
+
+SAVING = """
+import os, sys, threading
+from tovrin import Simulation
+paramfile, target, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+sims = [Simulation(paramfile), Simulation(paramfile)]
+sims[1].run(3)
+for _ in range(rounds):
+    savers = [threading.Thread(target=sim.save, args=(target,)) for sim in sims]
+    for saver in savers:
+        saver.start()
+    for saver in savers:
+        saver.join()
+    assert Simulation.load(target).step in (0, 3)
+print(sorted(os.listdir(os.path.dirname(target))))
+"""
+
+
+def test_saves_to_one_path_at_once_leave_one_whole_checkpoint_and_clear_dead_ones_leftovers(
+        write_parameters, tmp_path, fresh_python):
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True,
+                          check=True).stdout.strip()
+    folder = tmp_path / "saves"
+    folder.mkdir()
+    # A save killed before its rename leaves its temporary file; a live process's is its own.
+    (folder / f"run.ckpt.tmp{dead}-0").write_bytes(b"partial")
+    (folder / f"run.ckpt.tmp{os.getpid()}-0").write_bytes(b"in progress")
+    listed = fresh_python(SAVING, args=(write_parameters(TINY), folder / "run.ckpt", 40))
+    assert listed.strip() == str(sorted(["run.ckpt", f"run.ckpt.tmp{os.getpid()}-0"]))
+
+
+@pytest.mark.parametrize("misuse, error, message", [
+    (lambda sim, path: copy.copy(sim), TypeError, "cannot be copied or pickled"),
+    (lambda sim, path: copy.deepcopy(sim), TypeError, "cannot be copied or pickled"),
+    (lambda sim, path: pickle.dumps(sim), TypeError, "cannot be copied or pickled"),
+    (lambda sim, path: sim.iterate(10, every=0), ValueError, "every = 0"),
+    (lambda sim, path: sim.run(2**64), OverflowError, "at most 18446744073709551615 steps"),
+    (lambda sim, path: Simulation(path, energy_log=-1), ValueError, "energy_log = -1"),
+], ids=["copy", "deepcopy", "pickle", "iterate-every-0", "run-2**64", "energy-log"])
+def test_misuse_is_refused_at_the_call(write_parameters, misuse, error, message):
+    path = write_parameters(TINY)
+    sim = Simulation(path)
+    with pytest.raises(error, match=message):
+        misuse(sim, path)
+    assert sim.step == 0
 
 
 CONCURRENT = """
