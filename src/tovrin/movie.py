@@ -9,7 +9,10 @@ frames before it and warns with ``IncompleteFrameWarning``, or, with
 ``strict=True``, refuses the file.
 
 ``read`` maps the file instead of loading it, so a movie of many gigabytes opens at
-once and only the frames used are ever read from disk.  ``write_extxyz`` converts
+once and only the frames used are ever read from disk.  A movie holds no step
+numbers, but a run repeats its states bit for bit, so frames appended twice (a
+restart from an older checkpoint onto a movie that had run on) show as a frame that
+repeats an earlier one; ``read`` refuses such a movie with MovieFormatError.  ``write_extxyz`` converts
 frames to extended XYZ, which ASE, OVITO and VMD read, and ``write_gsd`` to
 HOOMD-blue's GSD format.
 """
@@ -72,14 +75,40 @@ def _mapped(path: str, nr_particles: int, nr_frames: int) -> Movie:
                  particles["speed"])
 
 
+def _sample(movie: Movie) -> np.ndarray:
+    """A few particles' positions and velocities in each frame, one row a frame: the
+    first, middle and last particle, which only a repeated state repeats together."""
+    chosen = sorted({0, movie.nr_particles // 2, movie.nr_particles - 1})
+    rows = [movie.positions[:, chosen], movie.velocities[:, chosen]]
+    return np.ascontiguousarray(np.concatenate(rows, axis=1).reshape(movie.nr_frames, -1))
+
+
+def _refuse_repeated_frames(movie: Movie) -> None:
+    """Refuses a movie in which a frame repeats an earlier one other than the frame
+    just before it (a state at rest repeats that one, which is physics)."""
+    if movie.nr_particles == 0 or movie.nr_frames == 0:
+        return
+    first_seen = {}
+    previous = None
+    for k, row in enumerate(_sample(movie)):
+        key = row.tobytes()
+        if key != previous and key in first_seen:
+            raise MovieFormatError(
+                f"{movie.path}: frame {k} repeats frame {first_seen[key]} bit for bit, so the frames after frame "
+                f"{k - 1} go back in time (frames appended again by a run restarted from an earlier checkpoint)")
+        first_seen.setdefault(key, k)
+        previous = key
+
+
 def read(path: PathLike, strict: bool = False) -> Movie:
     """Opens the movie file at ``path``.
 
     When the size is not a whole number of frames (a run cut short, or not a movie
     file), the bytes after the last whole frame are left out with an
     IncompleteFrameWarning, or, when ``strict``, refused with MovieFormatError.
-    Raises MovieFormatError when the file is too short to hold the particle count,
-    and OSError when it cannot be read.
+    Raises MovieFormatError when the file is too short to hold the particle count
+    or when a frame repeats an earlier one (frames appended twice), and OSError
+    when it cannot be read.
     """
     path = os.fspath(path)
     with open(path, "rb") as stream:
@@ -99,7 +128,9 @@ def read(path: PathLike, strict: bool = False) -> Movie:
         warnings.warn(f"{path}: ignored the last {rest} bytes, an incomplete frame of {nr_particles} particles "
                       f"({frame} bytes a frame; a run cut short, or not a movie file), and read the {nr_frames} "
                       f"whole frames before them", IncompleteFrameWarning, stacklevel=2)
-    return _mapped(path, nr_particles, nr_frames)
+    movie = _mapped(path, nr_particles, nr_frames)
+    _refuse_repeated_frames(movie)
+    return movie
 
 
 def _extxyz_frame(stream: IO[str], box: np.ndarray, positions: np.ndarray, velocities: np.ndarray,
@@ -155,8 +186,11 @@ def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar"
     (particles, 3) for a single frame; ``box`` gives the box edges per frame as
     shape (frames, 3), or one box for all frames as (3,) or a number.  The movie
     does not carry the particles' mass: ``mass`` gives it.  ASE takes the
-    ``masses`` and ``momenta`` columns for the atoms' own (so get_velocities() is
-    momenta / masses) and keeps ``velo``, which OVITO reads, as a plain array.
+    ``masses`` and ``momenta`` columns for the atoms' own and keeps ``velo``, which
+    OVITO reads, as a plain array: ``atoms.arrays["velo"]`` holds the velocities
+    exactly, and get_velocities() (momenta / masses) does too when the mass is a power
+    of two, such as 1; for other masses it can differ in the last bit, because for
+    about one velocity in eight no double momentum divides back to it exactly.
     """
     positions, velocities, boxes = _as_frames(positions, velocities, box)
     mass = _checked_mass(mass)
