@@ -25,57 +25,72 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import __version__, _simulation, movie, paramfile
+from . import __version__, _simulation, movie, paramfile, runner
+from . import outputs as output_paths
+from .paramfile import display_name
 from .rdf import DEFAULT_SPACINGS
+from .simulation import DEFAULT_ENERGY_LOG
+
+DEFAULT_EVERY = 100  # steps between the frames of tovrin run's movie
 
 
 class CommandError(Exception):
     """A failure to report as one line, without a traceback."""
 
 
-def _writable_output(path: str) -> str:
-    """Refuses an output path up front, so that a long run is never lost at its end."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise CommandError(f"cannot write {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK) or os.path.isdir(path):
-        raise CommandError(f"cannot write {path}: permission denied or a folder of that name exists")
-    return path
+class UsageError(CommandError):
+    """A command line that cannot work as given: status 2, as argparse's own."""
 
 
-def _plot_output(path: str) -> str:
+def _checked_outputs(inputs: dict, outputs: dict, may_replace=()) -> None:
+    try:
+        output_paths.check(inputs, outputs, may_replace)
+    except output_paths.OutputError as error:
+        raise UsageError(str(error)) from None
+
+
+def _plot_output(path: Optional[str]) -> Optional[str]:
+    """The plot's path, once its extension names an image format."""
+    if path is None:
+        return None
     from .plots import supported_formats
 
     extension = os.path.splitext(path)[1].lstrip(".").lower()
     formats = supported_formats()
     if extension not in formats:
-        raise CommandError(f"cannot plot to {path}: the extension must name an image format, "
-                           f"one of {', '.join(sorted(formats))}")
-    return _writable_output(path)
+        raise UsageError(f"cannot plot to {display_name(path)}: the extension must name an image format, "
+                         f"one of {', '.join(sorted(formats))}")
+    return path
 
 
-def _summary(paramfile_path: str, result: dict, seconds: float, pressure: float) -> str:
+def _summary(paramfile_path: str, simulation, first: int, seconds: float) -> str:
+    """The run's summary; the rate counts the steps of this process, not a checkpoint's."""
     from .plots import temperature
 
-    n, nrsteps = result["nrparticles"], result["nrsteps"]
-    rate = n * nrsteps / seconds if seconds > 0 else float("inf")
+    n, steps = simulation.nr_particles, simulation.step
+    rate = n * (steps - first) / seconds if seconds > 0 else float("inf")
     lines = [
-        paramfile_path,
+        display_name(paramfile_path),
         f"  particles      {n}",
-        f"  steps          {nrsteps}",
+        f"  steps          {steps}",
         f"  wall time      {seconds:.3f} s",
         f"  atom-steps/s   {rate:.4g}",
     ]
-    if nrsteps == 0:
-        return "\n".join(lines + ["  no steps were run, so there are no energies"])
-    rows = [(name, np.asarray(result[key], dtype=np.float64))
+    energies = simulation.energies
+    kept = len(energies["ekin"])
+    if kept == 0:
+        return "\n".join(lines + ["  no steps were run, so there are no energies" if steps == 0 else
+                                  "  the energy log keeps no steps, so there are no energies"])
+    if kept < steps:
+        lines.append(f"  the means are over the latest {kept} steps, which the energy log keeps")
+    rows = [(name, np.asarray(energies[key], dtype=np.float64))
             for name, key in (("kinetic energy", "ekin"), ("potential energy", "epot"), ("total energy", "etot"))]
-    rows.append(("temperature", temperature(result["ekin"], n)))
+    rows.append(("temperature", temperature(energies["ekin"], n)))
     lines.append(f"  {'':18}{'mean':>20}{'final':>20}{'final per particle':>20}")
     for name, values in rows:
         per_particle = "" if name == "temperature" else f"{values[-1] / n if n else float('nan'):.10g}"
         lines.append(f"  {name:18}{values.mean():>20.10g}{values[-1]:>20.10g}{per_particle:>20}")
-    lines.append(f"  {'pressure':18}{'':>20}{pressure:>20.10g}")
+    lines.append(f"  {'pressure':18}{'':>20}{simulation.pressure:>20.10g}")
     return "\n".join(lines)
 
 
@@ -131,106 +146,121 @@ class _Progress:
             self.bar.close()
 
 
-def _start(Simulation, args: argparse.Namespace):
+def _same_value(first: Optional[str], second: Optional[str]) -> bool:
+    """Whether two parameter value texts give the same number ("0.720" and "0.72")."""
+    if first is None or second is None:
+        return first == second
+    try:
+        return float(first) == float(second)
+    except ValueError:
+        return first == second
+
+
+def _start(Simulation, args: argparse.Namespace, keep_every_step: bool):
     """The simulation to run, built from the parameter file or its checkpoint, and
     the step to run it to: the file's nrsteps."""
     if not args.restart:
-        simulation = Simulation(args.paramfile)
+        simulation = Simulation(args.paramfile, energy_log=None if keep_every_step else DEFAULT_ENERGY_LOG)
         return simulation, simulation.nrsteps
     if not os.path.exists(args.paramfile):
-        raise CommandError(f"Cannot open file: {args.paramfile}")
+        raise CommandError(f"Cannot open file: {display_name(args.paramfile)}")
     simulation = Simulation.load(args.restart)
     wanted = paramfile.read(args.paramfile)
     differing = sorted(key for key in set(wanted.text) | set(simulation.parameters)
-                       if key != "nrsteps" and wanted.text.get(key) != simulation.parameters.get(key))
+                       if key != "nrsteps" and not _same_value(wanted.text.get(key), simulation.parameters.get(key)))
     if differing:
-        raise CommandError(f"--restart {args.restart}: mismatched: the checkpoint's parameters differ from "
-                           f"{args.paramfile} in {', '.join(differing)}")
-    return simulation, wanted.whole("nrsteps")
+        raise CommandError(f"--restart {display_name(args.restart)}: mismatched: the checkpoint's parameters "
+                           f"differ from {display_name(args.paramfile)} in {', '.join(differing)}")
+    last = wanted.whole("nrsteps")
+    if keep_every_step and simulation.energy_log is not None and last > simulation.energy_log:
+        raise CommandError(f"--restart {display_name(args.restart)}: --save and --plot need the energies of every "
+                           f"step, and the checkpoint's energy log keeps the latest {simulation.energy_log}")
+    return simulation, last
 
 
-def _stops(step: int, last: int, *periods: Optional[int]) -> int:
-    """The first step after `step` at which a periodic task is due, or `last`."""
-    due = [(step // k + 1) * k for k in periods if k]
-    return min([last] + due)
+def _run_outputs(args: argparse.Namespace) -> runner.Outputs:
+    """What the run writes, checked before anything is: options that need another,
+    and paths that cannot be written or would overwrite an input or each other."""
+    if args.every is not None and not args.movie:
+        raise UsageError("--every sets the steps between movie frames: give --movie too")
+    if args.checkpoint_every is not None and not args.checkpoint:
+        raise UsageError("--checkpoint-every sets the steps between checkpoints: give --checkpoint too")
+    # numpy.savez appends the extension itself otherwise.
+    save = args.save if args.save is None or args.save.endswith(".npz") else args.save + ".npz"
+    outputs = runner.Outputs(movie=args.movie, every=args.every or DEFAULT_EVERY, checkpoint=args.checkpoint,
+                             checkpoint_every=args.checkpoint_every, save=save, plot=_plot_output(args.plot))
+    _checked_outputs({"PARAMFILE": args.paramfile, "--restart": args.restart},
+                     {"--movie": outputs.movie, "--checkpoint": outputs.checkpoint, "--save": outputs.save,
+                      "--plot": outputs.plot},
+                     may_replace=[("--checkpoint", "--restart")])
+    return outputs
 
 
 def run(args: argparse.Namespace) -> int:
     Simulation = _engine()
-    plot = _plot_output(args.plot) if args.plot else None
-    # numpy.savez appends the extension itself otherwise.
-    save = _writable_output(args.save if args.save.endswith(".npz") else args.save + ".npz") if args.save else None
-    movie_path = _writable_output(args.movie) if args.movie else None
-    checkpoint = _writable_output(args.checkpoint) if args.checkpoint else None
+    outputs = _run_outputs(args)
     started = time.perf_counter()
-    simulation, last = _start(Simulation, args)
-    first = simulation.step
-    if first > last:
-        raise CommandError(f"--restart {args.restart}: the checkpoint has run {first} steps, "
-                           f"more than nrsteps = {last} of {args.paramfile}")
-    if movie_path and not args.restart:
-        simulation.write_movie(movie_path, create=True)
-    progress = _Progress(first, last, simulation.nr_particles)
-    # Runs in stretches that end where a frame or a checkpoint is due, short enough
-    # (about a fifth of a second) for the progress to move.
-    stretch = 1
-    try:
-        while simulation.step < last:
-            stop = min(_stops(simulation.step, last, args.every if movie_path else None,
-                              args.checkpoint_every if checkpoint else None), simulation.step + stretch)
-            before = time.perf_counter()
-            simulation.run(stop - simulation.step)
-            seconds = time.perf_counter() - before
-            stretch = max(1, min(2 * stretch, int(stretch * 0.2 / seconds) if seconds > 0 else 2 * stretch))
-            if movie_path and simulation.step % args.every == 0:
-                simulation.write_movie(movie_path)
-            if checkpoint and args.checkpoint_every and simulation.step % args.checkpoint_every == 0:
-                simulation.save(checkpoint)
-            progress.update(simulation.step)
-    except KeyboardInterrupt:
-        progress.close()
-        print(f"tovrin run: interrupted after step {simulation.step} of {last}", file=sys.stderr, flush=True)
-        _save_outputs(simulation, args, checkpoint, save, stderr=True)
-        return 130
-    progress.close()
-    seconds = time.perf_counter() - started
-    result = simulation.results()
-    print(_summary(args.paramfile, result, seconds, simulation.pressure), flush=True)
-    _save_outputs(simulation, args, checkpoint, save)
-    if plot:
+    simulation, last = _start(Simulation, args, keep_every_step=bool(outputs.save or outputs.plot))
+    if simulation.step > last:
+        raise CommandError(f"--restart {display_name(args.restart)}: the checkpoint has run {simulation.step} steps, "
+                           f"more than nrsteps = {last} of {display_name(args.paramfile)}")
+    cell_length = float(simulation.parameters["cell_length"])
+    title = os.path.basename(display_name(args.paramfile))
+
+    def save_result(path: str) -> None:
+        _save_result(path, simulation.results(), cell_length)
+
+    def plot_result(path: str) -> None:
         from .plots import plot_energies
 
-        plot_energies(result, plot, title=os.path.basename(args.paramfile))
-        print(f"plotted the energies to {plot}")
-    warning = instability(result, float(simulation.parameters["kT"]))
+        plot_energies(simulation.results(), path, title=title)
+
+    progress = _Progress(simulation.step, last, simulation.nr_particles)
+    with runner.StopSignals() as signals:
+        the_run = runner.Run(simulation, last, outputs, signals, progress, save_result, plot_result)
+        ending = runner.Ending()
+        try:
+            if the_run.movie and args.restart:
+                cut = the_run.movie.continue_from(simulation)
+                if cut:
+                    runner.report([cut])
+            elif the_run.movie:
+                the_run.movie.start(simulation)
+            the_run.advance()
+        except runner.Stopped as stop:
+            ending.status = 128 + stop.signum
+            ending.messages.append(f"stopped by {stop} after step {simulation.step} of {last}")
+        except Exception as error:
+            if simulation.step == the_run.first and not simulation.failure:
+                raise  # nothing was run: an error like any other command's
+            ending.status = 1
+            ending.messages.append(f"error after step {simulation.step} of {last}: {_message(error)}")
+        finally:
+            progress.close()
+        if ending.status == 0:
+            print(_summary(args.paramfile, simulation, the_run.first, time.perf_counter() - started), flush=True)
+        the_run.finish(ending)
+        if signals.received and ending.status == 0:
+            ending.status = 128 + signals.received
+    if ending.status == 0:
+        for line in ending.messages:
+            print(line, flush=True)
+    else:
+        runner.report(ending.messages)
+    warning = the_run.watch.warning()
     if warning:
         print(f"tovrin run: warning: {warning}", file=sys.stderr, flush=True)
-        return 3 if args.strict else 0
-    return 0
+        if args.strict and ending.status == 0:
+            return 3
+    return ending.status
 
 
-# A run counts as blown up when its temperature leaves [kT / BAND, BAND kT] at any
-# step, or its total energy per particle moves by more than DRIFT epsilon from the
-# first step to the last: the engine's rule, which tovrin-md applies too.
-BAND = _simulation.blow_up_band
-DRIFT = _simulation.blow_up_drift
-
-
-def instability(result: dict, kT: float) -> Optional[str]:
-    """What makes a run look blown up, with its likely causes, or None."""
-    return _simulation.instability(result["ekin"], result["etot"], kT, result["nrparticles"])
-
-
-def _save_outputs(simulation, args: argparse.Namespace, checkpoint: Optional[str], save: Optional[str],
-                  stderr: bool = False) -> None:
-    """The checkpoint and the --save results of the steps done, each announced."""
-    out = sys.stderr if stderr else sys.stdout
-    if checkpoint:
-        simulation.save(checkpoint)
-        print(f"saved the checkpoint of step {simulation.step} to {checkpoint}", file=out, flush=True)
-    if save:
-        _save_result(save, simulation.results(), float(simulation.parameters["cell_length"]))
-        print(f"saved the result of {simulation.step} steps to {save}", file=out, flush=True)
+# A run counts as blown up when its total energy per particle rises by more than
+# DRIFT epsilon, or its temperature leaves [0, BAND kT] while that energy rises by
+# more than HEATING epsilon: the engine's rule, which tovrin-md applies too.
+BAND = _simulation.BlowUpWatch.band
+DRIFT = _simulation.BlowUpWatch.drift
+HEATING = _simulation.BlowUpWatch.heating
 
 
 def _read_movie(path: str, command: str, strict: bool = False) -> movie.Movie:
@@ -245,6 +275,7 @@ def _read_movie(path: str, command: str, strict: bool = False) -> movie.Movie:
 
 
 def movie_command(args: argparse.Namespace) -> int:
+    _checked_outputs({"MOVIEFILE": args.moviefile}, {"--xyz": args.xyz, "--gsd": args.gsd})
     frames = _read_movie(args.moviefile, "movie", strict=args.strict)
     print(f"{args.moviefile}: {frames.nr_particles} particles, {frames.nr_frames} frames")
     if frames.nr_frames:
@@ -257,7 +288,7 @@ def movie_command(args: argparse.Namespace) -> int:
         for k in range(frames.nr_frames):
             speed = float(np.mean(frames.speeds[k])) if frames.nr_particles else float("nan")
             print(f"{k:>7} {float(frames.box[k, 0]):>12.6g} {speed:>20.12g}")
-    xyz, gsd = (_writable_output(path) if path else None for path in (args.xyz, args.gsd))
+    xyz, gsd = args.xyz, args.gsd
     if xyz:
         movie.write_extxyz(xyz, frames.positions, frames.velocities, frames.box, mass=args.mass)
         print(f"wrote {frames.nr_frames} frames as extended XYZ to {args.xyz}")
@@ -278,16 +309,20 @@ def _rdf_input(args: argparse.Namespace):
         if box is None:
             raise CommandError(f"{args.input} holds no 'cell_length': give the box edge with --box")
         return positions[np.newaxis], box
+    if args.box is not None:
+        raise UsageError(f"--box is for results saved without cell_length; the movie {display_name(args.input)} "
+                         f"records the box of each frame")
     frames = _read_movie(args.input, "rdf")
     if args.skip >= frames.nr_frames:
         raise CommandError(f"--skip {args.skip} leaves none of the {frames.nr_frames} frames of {args.input}")
-    return frames.positions[args.skip:], frames.box[args.skip:] if args.box is None else args.box
+    return frames.positions[args.skip:], frames.box[args.skip:]
 
 
 def rdf_command(args: argparse.Namespace) -> int:
     from .rdf import rdf
 
-    plot = _plot_output(args.plot) if args.plot else None
+    plot = _plot_output(args.plot)
+    _checked_outputs({"MOVIEFILE|RESULT.npz": args.input}, {"--plot": plot})
     positions, box = _rdf_input(args)
     r, g = rdf(positions, box, bins=args.bins, r_max=args.r_max)
     peak = int(np.argmax(g))
@@ -320,7 +355,8 @@ def _frame_interval(args: argparse.Namespace) -> float:
 def msd_command(args: argparse.Namespace) -> int:
     from .msd import diffusion
 
-    plot = _plot_output(args.plot) if args.plot else None
+    plot = _plot_output(args.plot)
+    _checked_outputs({"MOVIEFILE": args.moviefile}, {"--plot": plot})
     dt = _frame_interval(args)
     frames = _read_movie(args.moviefile, "msd")
     if args.skip >= frames.nr_frames:
@@ -331,8 +367,8 @@ def msd_command(args: argparse.Namespace) -> int:
           f"{frames.nr_particles} particles; D = {result.coefficient:.6g} σ²/τ "
           f"(MSD = 6 D t fitted from t = {start:g} to {stop:g} τ)")
     print(f"# {'t / τ':>10} {'MSD / σ²':>14}")
-    for time, value in zip(result.time, result.msd):
-        print(f"{time:12.6g} {value:14.8g}")
+    for lag, value in zip(result.time, result.msd):
+        print(f"{lag:12.6g} {value:14.8g}")
     if plot:
         from .plots import plot_msd
 
@@ -342,6 +378,11 @@ def msd_command(args: argparse.Namespace) -> int:
 
 
 def check_command(args: argparse.Namespace) -> int:
+    binary = paramfile.binary_content(args.paramfile)
+    if binary:
+        print(f"{display_name(args.paramfile)} is {binary}, not a parameter file (plain text): "
+              f"the engine finds no assignments in it")
+        return 1
     report = paramfile.check(args.paramfile)
     for finding in report.findings:
         print(finding)
@@ -350,13 +391,16 @@ def check_command(args: argparse.Namespace) -> int:
     if report.unconvertible:
         print(f"values that do not convert: {', '.join(report.unconvertible)}")
     if report.runnable:
-        print(f"{args.paramfile}: all {len(paramfile.NEEDED_KEYS)} needed keys are assigned")
+        print(f"{display_name(args.paramfile)}: all {len(paramfile.NEEDED_KEYS)} needed keys are assigned")
     return 0 if report.runnable else 1
 
 
 def export_lammps(args: argparse.Namespace) -> int:
-    from .lammps import export
+    from .lammps import DATA_FILE, INPUT_SCRIPT, export
 
+    if os.path.isdir(args.outdir):
+        _checked_outputs({"PARAMFILE": args.paramfile},
+                         {name: os.path.join(args.outdir, name) for name in (DATA_FILE, INPUT_SCRIPT)})
     deck = export(args.paramfile, args.outdir)
     print(f"wrote {deck.data_file} and {deck.input_script}")
     print(f"run it with:  cd {args.outdir} && lmp -in {os.path.basename(deck.input_script)}")
@@ -398,8 +442,8 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--save", metavar="NPZ", help="save the result dictionary (and cell_length) as .npz")
     command.add_argument("--movie", metavar="FILE",
                          help="record a movie in tovrin-md's format: frame 0, then one every K steps")
-    command.add_argument("--every", type=_positive, default=100, metavar="K",
-                         help="steps between movie frames (default 100)")
+    command.add_argument("--every", type=_positive, metavar="K",
+                         help=f"steps between movie frames (default {DEFAULT_EVERY})")
     command.add_argument("--checkpoint", metavar="FILE",
                          help="save an exact checkpoint at the end, on Ctrl-C and every --checkpoint-every steps")
     command.add_argument("--checkpoint-every", type=_positive, metavar="K", help="steps between checkpoints")
@@ -461,7 +505,15 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def _show_any_file_name() -> None:
+    """File names are bytes: one that is not UTF-8 is printed as it was given."""
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure") and (stream.encoding or "").lower().replace("-", "") == "utf8":
+            stream.reconfigure(errors="surrogateescape")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    _show_any_file_name()
     top = parser()
     args = top.parse_args(argv)
     if args.command is None:  # no command: the help, with the status of a usage error
@@ -469,6 +521,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     try:
         return args.handler(args)
+    except UsageError as error:
+        print(f"tovrin {args.command}: error: {error}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # The reader of our output went away (`tovrin rdf ... | head`): stop quietly,
         # and keep Python from complaining again when it flushes stdout at exit.

@@ -1,4 +1,5 @@
 """The tovrin command: summaries, saved results and plots, and its errors."""
+import os
 import subprocess
 import sys
 
@@ -90,11 +91,12 @@ def test_engine_errors_end_the_run_with_the_engines_message(tovrin, write_parame
 def test_outputs_that_cannot_be_written_are_refused_before_the_run(tovrin, write_parameters, tmp_path):
     # Two million steps would take minutes: these must fail at once.
     paramfile = write_parameters(LIQUID, nrsteps="2000000")
-    _failed(tovrin("run", paramfile, "--save", tmp_path / "missing" / "r.npz"), "does not exist")
-    _failed(tovrin("run", paramfile, "--plot", "energies.nonsense"), "must name an image format")
-    _failed(tovrin("run", paramfile, "--plot", tmp_path), "must name an image format")
+    # A command line that cannot work: status 2, as for any malformed command line.
+    _failed(tovrin("run", paramfile, "--save", tmp_path / "missing" / "r.npz"), "does not exist", status=2)
+    _failed(tovrin("run", paramfile, "--plot", "energies.nonsense"), "must name an image format", status=2)
+    _failed(tovrin("run", paramfile, "--plot", tmp_path), "must name an image format", status=2)
     (tmp_path / "folder.png").mkdir()
-    _failed(tovrin("run", paramfile, "--plot", tmp_path / "folder.png"), "a folder of that name exists")
+    _failed(tovrin("run", paramfile, "--plot", tmp_path / "folder.png"), "a folder of that name exists", status=2)
     _failed(tovrin("run", "missing.txt"), "Cannot open file: missing.txt")
 
 
@@ -208,11 +210,96 @@ def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters,
 
 @pytest.mark.parametrize("command, status", [(["-m", "tovrin", "run", "--strict"], 3), (["-m", "tovrin", "run"], 0),
                                              ("tovrin-md", 0)], ids=["run-strict", "run", "tovrin-md"])
-def test_a_blown_up_run_is_reported(command, status, write_parameters, tmp_path):
-    paramfile = write_parameters(LIQUID, stepsize="0.1", nrsteps="30")  # some 1e16 kT after 30 steps
+@pytest.mark.parametrize("changes, warned", [
+    ({"stepsize": "0.1", "nrsteps": "30"}, True),  # some 1e16 kT after 30 steps
+    # A cold lattice melts and heats far above kT from its own potential energy, while
+    # the thermostat takes energy out: physics, not an unstable integration.
+    ({"kT": "0.01", "nrsteps": "300"}, False),
+], ids=["blown-up", "cold-start"])
+def test_a_blown_up_run_is_reported(command, status, changes, warned, write_parameters, tmp_path):
+    paramfile = write_parameters(LIQUID, **changes)
     argv = [str(SCRIPTS / "tovrin-md"), paramfile, "--quiet"] if command == "tovrin-md" else [sys.executable,
                                                                                               *command, paramfile]
     completed = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    if not warned:
+        assert completed.returncode == 0 and "warning" not in completed.stderr, completed.stderr
+        return
     assert completed.returncode == status, completed.stderr
     assert "warning: the run looks unstable: the temperature reached" in completed.stderr
-    assert "a smaller stepsize" in completed.stderr
+    assert "the total energy per particle rose by" in completed.stderr and "a smaller stepsize" in completed.stderr
+
+
+def test_a_long_run_writes_every_frame_and_checkpoint_to_its_end(tovrin, write_parameters, tmp_path):
+    # Thousands of frames and checkpoints: every stretch between outputs is cut short.
+    paramfile = write_parameters(TINY, nrsteps="2500")
+    completed = tovrin("run", paramfile, "--movie", "run.movie", "--every", "1", "--checkpoint", "run.ckpt",
+                       "--checkpoint-every", "2", "--save", "result.npz")
+    assert completed.returncode == 0, completed.stderr
+    assert (tmp_path / "run.movie").read_bytes() == record_movie(paramfile, tmp_path / "md.movie", 1).read_bytes()
+    from tovrin import Simulation
+
+    assert Simulation.load(tmp_path / "run.ckpt").step == 2500
+    with np.load(tmp_path / "result.npz") as saved:
+        assert len(saved["etot"]) == 2500
+
+
+@pytest.mark.parametrize("command", [
+    ["run", "p.par", "--movie", "p.par"],
+    ["run", "p.par", "--checkpoint", "./p.par"],
+    ["run", "p.par", "--save", "link.npz"],
+    ["run", "p.par", "--movie", "x", "--checkpoint", "sub/../x"],
+    ["run", "p.par", "--movie", "x.npz", "--save", "x"],
+    ["run", "p.par", "--restart", "run.ckpt", "--movie", "run.ckpt"],
+    ["movie", "m.movie", "--xyz", "m.movie"],
+    ["movie", "m.movie", "--gsd", "hard.movie"],
+    ["movie", "m.movie", "--xyz", "out.xyz", "--gsd", "./out.xyz"],
+    ["msd", "m.png", "--dt", "1", "--plot", "m.png"],
+    ["run", "p.par", "--every", "3"],
+    ["run", "p.par", "--checkpoint-every", "3"],
+    ["rdf", "m.movie", "--box", "1"],
+])
+def test_a_command_line_that_would_overwrite_an_input_or_mislead_is_refused(tovrin, write_parameters, tmp_path,
+                                                                           command):
+    paramfile = write_parameters(TINY, name="p.par")
+    record_movie(paramfile, tmp_path / "m.movie", every=1)
+    (tmp_path / "m.png").write_bytes((tmp_path / "m.movie").read_bytes())
+    (tmp_path / "link.npz").symlink_to("p.par")
+    (tmp_path / "hard.movie").hardlink_to(tmp_path / "m.movie")
+    (tmp_path / "sub").mkdir()
+    tovrin("run", "p.par", "--checkpoint", "run.ckpt")
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()}
+    completed = tovrin(*command)
+    assert completed.returncode == 2, completed.stderr
+    assert "tovrin" in completed.stderr and "Traceback" not in completed.stderr
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()} == before
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "is a tovrin checkpoint"),
+    (b"nr_particles = 8\n\0\1\2" * 2000, "a binary file (a NUL byte at offset 17)"),
+])
+def test_check_and_run_say_what_a_file_that_is_no_parameter_file_is(tovrin, write_parameters, tmp_path, content,
+                                                                     message):
+    path = tmp_path / "not.par"
+    if content is None:
+        from tovrin import Simulation
+
+        Simulation(write_parameters(TINY)).save(path)
+    else:
+        path.write_bytes(content)
+    checked = tovrin("check", path)
+    assert checked.returncode == 1 and message in checked.stdout and len(checked.stdout) < 300
+    if content is None:
+        _failed(tovrin("run", path), "is a tovrin checkpoint, not a parameter file")
+
+
+def test_file_names_that_are_not_utf8_work_throughout(write_parameters, tmp_path):
+    name = os.fsdecode(b"run\xff.par")
+    path = tmp_path / name
+    path.write_text((tmp_path / write_parameters(TINY)).read_text())
+    for command in (["check", name], ["run", name, "--save", name + ".npz"]):
+        completed = subprocess.run([sys.executable, "-m", "tovrin", *command], cwd=tmp_path, capture_output=True,
+                                   timeout=120)
+        assert completed.returncode == 0, completed.stderr
+        assert rb"run\xff.par" in completed.stdout  # the byte that is not UTF-8 shown escaped
+    assert (tmp_path / (name + ".npz")).is_file()

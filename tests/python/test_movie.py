@@ -3,14 +3,15 @@ the movie and energies files of runs that end early."""
 import resource
 import signal
 import subprocess
+import sys
 import time
 
 import ase.io as ase_io
 import numpy as np
 import pytest
 
-from conftest import LIQUID, TOVRIN_MD, record_movie
-from tovrin import movie
+from conftest import LIQUID, TINY, TOVRIN_MD, record_movie
+from tovrin import Simulation, movie
 
 @pytest.fixture
 def recorded(write_parameters, tmp_path):
@@ -122,6 +123,8 @@ def test_a_single_frame_with_one_box_writes_one_frame(tmp_path):
     (lambda data: data + b"\0", 2, "the last 1 bytes are an incomplete frame"),
     (lambda data: (109).to_bytes(4, "little") + data[4:], 1, "109 particles take 6128 bytes a frame"),
     (lambda data: b"nr_particles = 108\n", 0, "not a whole number of frames"),
+    # Frames appended again, as by a restart from a checkpoint older than the movie.
+    (lambda data: data + data[4:4 + movie.frame_bytes(108)], None, "frame 2 repeats frame 0 bit for bit"),
 ])
 def test_damaged_files_are_refused_when_strict_and_read_to_the_last_whole_frame_otherwise(
         recorded, tmp_path, damage, whole_frames, message):
@@ -159,15 +162,34 @@ def _tovrin_md_every_step(paramfile, movie_path, energies_path):
     return command + (["--movie", str(movie_path)] if movie_path else [])
 
 
+def _tovrin_run_every_step(paramfile, tmp_path, *more):
+    """tovrin run's command line that writes a frame every step and saves a checkpoint
+    and the result on its way out."""
+    return [sys.executable, "-m", "tovrin", "run", str(paramfile), "--movie", str(tmp_path / "run.movie"),
+            "--every", "1", "--checkpoint", str(tmp_path / "run.ckpt"), "--save", str(tmp_path / "result.npz"),
+            *map(str, more)]
+
+
+def _saved_steps(tmp_path):
+    """The steps held by tovrin run's checkpoint and by its saved result."""
+    with np.load(tmp_path / "result.npz") as saved:
+        return Simulation.load(tmp_path / "run.ckpt").step, len(saved["etot"])
+
+
+@pytest.mark.parametrize("program", ["tovrin-md", "tovrin run"])
 @pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
-def test_a_signal_stops_the_run_after_a_whole_frame_and_row(write_parameters, tmp_path, signal_number):
+def test_a_signal_stops_the_run_after_a_whole_frame_and_row(write_parameters, tmp_path, program, signal_number):
     movie_path, energies_path = tmp_path / "run.movie", tmp_path / "energies.txt"
-    command = _tovrin_md_every_step(write_parameters(LIQUID, nrsteps="1000000"), movie_path, energies_path)
+    base = LIQUID if program == "tovrin-md" else TINY
+    paramfile = write_parameters(base, nrsteps="1000000")
+    command = (_tovrin_md_every_step(paramfile, movie_path, energies_path) if program == "tovrin-md"
+               else _tovrin_run_every_step(paramfile, tmp_path))
+    frame_size = movie.frame_bytes(int(base["nr_particles"]))
     with subprocess.Popen(command, stderr=subprocess.PIPE, text=True) as process:
         try:
             # The handlers are in place once frames appear; the deadline only guards against a hang.
             deadline = time.monotonic() + 120
-            while not (movie_path.exists() and movie_path.stat().st_size > 4 + 5 * movie.frame_bytes(108)):
+            while not (movie_path.exists() and movie_path.stat().st_size > 4 + 5 * frame_size):
                 assert process.poll() is None and time.monotonic() < deadline, "the run wrote no frames"
                 time.sleep(0.01)
             process.send_signal(signal_number)
@@ -176,33 +198,54 @@ def test_a_signal_stops_the_run_after_a_whole_frame_and_row(write_parameters, tm
             process.kill()
     assert process.returncode == 128 + signal_number, stderr
     frames = movie.read(movie_path, strict=True)
-    energies = np.loadtxt(energies_path)
     steps = frames.nr_frames - 1
-    assert np.array_equal(energies[:, 0], np.arange(steps + 1))
-    assert stderr == (f"tovrin-md: stopped by {signal_number.name} after {steps} of 1000000 steps; "
-                      f"the movie '{movie_path}' holds {steps + 1} frames; "
-                      f"the energies file '{energies_path}' {steps + 1} rows\n")
+    if program == "tovrin-md":
+        energies = np.loadtxt(energies_path)
+        assert np.array_equal(energies[:, 0], np.arange(steps + 1))
+        assert stderr == (f"tovrin-md: stopped by {signal_number.name} after {steps} of 1000000 steps; "
+                          f"the movie '{movie_path}' holds {steps + 1} frames; "
+                          f"the energies file '{energies_path}' {steps + 1} rows\n")
+        return
+    # The frame of the step it stopped at is written, and the checkpoint and the result
+    # are of that step; the restarted run then records the movie of an unbroken run.
+    assert f"stopped by {signal_number.name} after step {steps} of 1000000" in stderr
+    assert _saved_steps(tmp_path) == (steps, steps)
+    more = write_parameters(base, nrsteps=str(steps + 7), name="more.txt")
+    subprocess.run(_tovrin_run_every_step(more, tmp_path, "--restart", tmp_path / "run.ckpt"), check=True,
+                   capture_output=True, timeout=120)
+    unbroken = record_movie(more, tmp_path / "unbroken.movie", every=1)
+    assert movie_path.read_bytes() == unbroken.read_bytes()
 
 
-@pytest.mark.parametrize("full, limit", [
-    ("movie", 4 + movie.frame_bytes(108) * 19 // 2),  # room for 9.5 frames
-    ("energies", 2000),
+@pytest.mark.parametrize("program, full, limit", [
+    ("tovrin-md", "movie", 4 + movie.frame_bytes(108) * 19 // 2),  # room for 9.5 frames
+    ("tovrin-md", "energies", 2000),
+    ("tovrin run", "movie", 4 + movie.frame_bytes(108) * 19 // 2),
 ])
 def test_a_full_disk_gives_the_systems_reason_and_leaves_whole_frames_and_rows(write_parameters, tmp_path,
-                                                                                full, limit):
+                                                                                program, full, limit):
     def limit_file_size():  # `ulimit -f`: a write beyond the limit fails with EFBIG
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     movie_path, energies_path = tmp_path / "run.movie", tmp_path / "energies.txt"
-    command = _tovrin_md_every_step(write_parameters(LIQUID, nrsteps="1000"),
-                                    movie_path if full == "movie" else None, energies_path)
+    paramfile = write_parameters(LIQUID, nrsteps="1000")
+    command = (_tovrin_md_every_step(paramfile, movie_path if full == "movie" else None, energies_path)
+               if program == "tovrin-md" else _tovrin_run_every_step(paramfile, tmp_path))
     completed = subprocess.run(command, preexec_fn=limit_file_size, capture_output=True, text=True, timeout=120)
     assert completed.returncode == 1, completed.stderr
     path = movie_path if full == "movie" else energies_path
     assert f"{full} file '{path}': write failed: File too large" in completed.stderr
+    if full == "movie":
+        assert movie.read(movie_path, strict=True).nr_frames == 9
+    if program == "tovrin run":
+        # The run failed after step 9, whose frame did not fit: the checkpoint and the
+        # result of that step are saved all the same.
+        assert "saved the checkpoint of step 9" in completed.stderr
+        assert _saved_steps(tmp_path) == (9, 9)
+        return
     assert energies_path.read_text().endswith("\n")  # a row cut inside a number would still load
     rows = np.loadtxt(energies_path)
     assert np.array_equal(rows[:, 0], np.arange(len(rows)))
     if full == "movie":
-        assert movie.read(movie_path, strict=True).nr_frames == len(rows) == 9
+        assert len(rows) == 9
