@@ -45,6 +45,9 @@ nitpick_ignore_regex = [
     ("py:obj", r"(path|steps|every|create|simulate|Tovrin\(\)\.simulate)"),
 ]
 
+# Dashes in option names stay as typed ("--every", not an en dash).
+smartquotes_action = "qe"
+
 html_theme = "furo"
 html_title = f"tovrin {release}"
 
