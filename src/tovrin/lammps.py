@@ -46,7 +46,19 @@ _DEFAULT_PAGE = 100000
 
 @dataclasses.dataclass(frozen=True)
 class ExportedDeck:
-    """What ``export`` wrote."""
+    """What `export` wrote.
+
+    Attributes
+    ----------
+    data_file : pathlib.Path
+        The LAMMPS data file, ``OUTDIR/tovrin.data``.
+    input_script : pathlib.Path
+        The LAMMPS input script, ``OUTDIR/in.tovrin``.
+    nr_particles : int
+        Particles in the data file.
+    nrsteps : int
+        The script's default step count, the parameter file's ``nrsteps``.
+    """
 
     data_file: Path
     input_script: Path
@@ -56,12 +68,44 @@ class ExportedDeck:
 
 def write_data_file(path: PathLike, positions, velocities, box_length: float, mass: float = 1.0,
                     title: str = "LAMMPS data file written by tovrin") -> Path:
-    """Writes a LAMMPS data file (atom_style atomic, one atom type); returns its path.
+    """Writes a LAMMPS data file (atom_style atomic, one atom type).
 
-    The box is [0, box_length) on each axis. Every double is printed with 17
-    significant digits, so it reads back as the same value. ``velocities`` may be
-    None, for a file of positions alone. Particles outside the box are written as
-    given: read_data wraps them into the periodic box itself.
+    Every double is printed with 17 significant digits, so it reads back as the
+    same value.  Particles outside the box are written as given: LAMMPS's
+    ``read_data`` wraps them into the periodic box itself.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write; missing folders are created.
+    positions : array_like
+        Shape (N, 3).
+    velocities : array_like or None
+        Shape (N, 3), or None for a file of positions alone.
+    box_length : float
+        The box is [0, box_length) on each axis.
+    mass : float, optional
+        The mass of the one atom type.
+    title : str, optional
+        The first line, which LAMMPS skips; line breaks become spaces.
+
+    Returns
+    -------
+    pathlib.Path
+        The file written.
+
+    Raises
+    ------
+    ValueError
+        The positions or velocities are not of shape (N, 3) for one N.
+
+    Examples
+    --------
+    >>> from tovrin import lammps
+    >>> path = lammps.write_data_file("pair.data", [[0.5, 0.5, 0.5], [1.5, 0.5, 0.5]], None, 4.0)
+    >>> print(path.read_text().split("Atoms # atomic")[1].strip())
+    1 1 0.5 0.5 0.5
+    2 1 1.5 0.5 0.5
     """
     pos = np.ascontiguousarray(positions, dtype=np.float64)
     n = pos.shape[0]
@@ -97,12 +141,36 @@ def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, 
                    neighbours: int = 0) -> str:
     """The LAMMPS commands of a tovrin run from ``data_file``.
 
-    ``settings`` holds tovrin's rcut, shell, sigma, epsilon, kT, tau and stepsize;
-    the mass comes with the data file. The step count is an index variable, so
-    ``lmp -var nrsteps K`` overrides it. Thermo output every ``thermo`` steps (0:
-    the first and last only) gives totals, not per-particle values, at full
-    precision. ``neighbours``, the most neighbours a particle may need, makes
-    room beyond LAMMPS's default of 2000 when it exceeds it.
+    Lennard-Jones pairs cut and shifted at rcut, a neighbour list with tovrin's skin,
+    velocity Verlet with a Berendsen thermostat, tovrin's step size.  The step count
+    is an index variable, so ``lmp -var nrsteps K`` overrides it.
+
+    Parameters
+    ----------
+    settings : Mapping[str, float]
+        tovrin's rcut, shell, sigma, epsilon, kT, tau and stepsize; the mass comes
+        with the data file.
+    nrsteps : int
+        The default step count.
+    data_file : str
+        The data file that ``read_data`` reads, relative to the folder LAMMPS
+        runs in.
+    thermo : int, optional
+        Steps between thermo lines, which give totals, not per-particle values, at
+        full precision; 0 for the first and last only.
+    neighbours : int, optional
+        The most neighbours a particle may need: room beyond LAMMPS's default of
+        2000 when it exceeds it.
+
+    Returns
+    -------
+    str
+        The input script's commands, one a line.
+
+    Raises
+    ------
+    KeyError
+        ``settings`` lacks one of the keys.
     """
     # repr() is the shortest text that reads back as the same double.
     r = {key: repr(float(settings[key])) for key in ("rcut", "shell", "sigma", "epsilon", "kT", "tau", "stepsize")}
@@ -159,14 +227,44 @@ def _header(source: str, nr_particles: int) -> str:
 
 
 def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
-    """Writes ``tovrin.data`` and ``in.tovrin`` for the run of ``paramfile`` into
-    ``outdir`` (created if missing).
+    """Writes the run of ``paramfile`` as a LAMMPS data file and input script.
 
-    The engine's errors are raised as the engine raises them (RuntimeError for a
-    missing parameter, ValueError for a value it refuses, ...), a key the engine
-    does not need at construction (tau) as paramfile.ParameterError. The engine
-    refuses an rcut above half the box (ValueError), where LAMMPS would count more
-    than the nearest image of a particle.
+    The initial state is built in a fresh Python process, so it is the state that
+    ``tovrin-md`` or a first ``Tovrin().simulate`` call starts from, whatever this
+    process has drawn from the engine's random stream.
+
+    Parameters
+    ----------
+    paramfile : str or os.PathLike
+        The parameter file.
+    outdir : str or os.PathLike
+        The folder to write ``tovrin.data`` and ``in.tovrin`` into, created if
+        missing.
+
+    Returns
+    -------
+    ExportedDeck
+        The files written, the particle count and the step count.
+
+    Raises
+    ------
+    RuntimeError, TypeError, ValueError, MemoryError, ArithmeticError
+        As the engine raises them for the parameter file (see the errors page):
+        RuntimeError for a missing parameter, ValueError for a value it refuses,
+        such as an rcut above half the box, where LAMMPS would count more than the
+        nearest image of a particle.
+    tovrin.paramfile.ParameterError
+        A key the engine does not need to build the cell (``tau``) is missing or
+        malformed.
+    OSError
+        The parameter file cannot be read or the folder cannot be written.
+
+    Examples
+    --------
+    >>> from tovrin import lammps
+    >>> deck = lammps.export("run.par", "run-lammps")
+    >>> deck.nr_particles, deck.nrsteps, deck.input_script.name
+    (500, 200, 'in.tovrin')
     """
     parameters = _paramfile.read(paramfile)
     positions, velocities = _initial_state(paramfile)

@@ -32,24 +32,64 @@ _PARTICLE = np.dtype([("position", "<f8", (3,)), ("velocity", "<f8", (3,)), ("sp
 
 
 class MovieFormatError(ValueError):
-    """A file is not a well-formed movie file."""
+    """A file is not a well-formed movie file.
+
+    Raised by `read` for a file too short to hold the particle count, and, with
+    ``strict=True``, for one that ends in part of a frame.
+    """
 
 
 class IncompleteFrameWarning(UserWarning):
-    """A movie file ends in part of a frame, which was left out."""
+    """A movie file ends in part of a frame, which was left out.
+
+    `read` warns with it, naming how many bytes after the last whole frame it left
+    out: the run that wrote the movie was cut short, or the file is no movie.
+    """
 
 
 def frame_bytes(nr_particles: int) -> int:
-    """Size of one frame of a movie of ``nr_particles`` particles."""
+    """Size of one frame of a movie of ``nr_particles`` particles.
+
+    Parameters
+    ----------
+    nr_particles : int
+        Particles in each frame.
+
+    Returns
+    -------
+    int
+        Bytes of one frame: 24 for the box edges and 56 per particle.
+
+    Examples
+    --------
+    >>> from tovrin import movie
+    >>> movie.frame_bytes(4000)
+    224024
+    """
     return 24 + _PARTICLE.itemsize * nr_particles
 
 
 @dataclasses.dataclass(frozen=True)
 class Movie:
-    """A movie file's frames; arrays are read-only views of the mapped file.
+    """A movie file's frames, as `read` returns them.
 
-    ``box`` has shape (frames, 3), ``positions`` and ``velocities`` have shape
-    (frames, particles, 3) and ``speeds`` has shape (frames, particles).
+    The arrays are read-only views of the memory-mapped file: a frame is read from
+    disk only when used.
+
+    Attributes
+    ----------
+    path : str
+        The movie file.
+    nr_particles : int
+        Particles in each frame.
+    box : numpy.ndarray
+        The box edges of each frame, shape (frames, 3).
+    positions : numpy.ndarray
+        Positions, shape (frames, particles, 3), wrapped into the box [0, L).
+    velocities : numpy.ndarray
+        Velocities, shape (frames, particles, 3).
+    speeds : numpy.ndarray
+        Each particle's speed, shape (frames, particles).
     """
 
     path: str
@@ -61,6 +101,7 @@ class Movie:
 
     @property
     def nr_frames(self) -> int:
+        """The number of whole frames."""
         return self.box.shape[0]
 
 
@@ -101,14 +142,49 @@ def _refuse_repeated_frames(movie: Movie) -> None:
 
 
 def read(path: PathLike, strict: bool = False) -> Movie:
-    """Opens the movie file at ``path``.
+    """Opens the movie file at ``path``, memory-mapped.
 
-    When the size is not a whole number of frames (a run cut short, or not a movie
-    file), the bytes after the last whole frame are left out with an
-    IncompleteFrameWarning, or, when ``strict``, refused with MovieFormatError.
-    Raises MovieFormatError when the file is too short to hold the particle count
-    or when a frame repeats an earlier one (frames appended twice), and OSError
-    when it cannot be read.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A movie written by ``tovrin-md --movie``, ``tovrin run --movie`` or
+        `tovrin.Simulation.write_movie`.
+    strict : bool, optional
+        Refuse a file whose size is not a whole number of frames, instead of
+        reading the whole frames and warning.
+
+    Returns
+    -------
+    Movie
+        The frames; opening a movie of many gigabytes takes no time.
+
+    Raises
+    ------
+    MovieFormatError
+        The file is too short to hold the particle count, a frame repeats an
+        earlier one (frames appended twice), or, when ``strict``, the file ends
+        in part of a frame.
+    OSError
+        The file cannot be opened or read.
+
+    Warns
+    -----
+    IncompleteFrameWarning
+        The file ends in part of a frame (a run cut short, or not a movie
+        file): the bytes after the last whole frame are left out.
+
+    Examples
+    --------
+    >>> from tovrin import Simulation, movie
+    >>> sim = Simulation("run.par")
+    >>> sim.write_movie("run.movie", create=True)
+    >>> for state in sim.iterate(200, every=50):
+    ...     state.write_movie("run.movie")
+    >>> frames = movie.read("run.movie")
+    >>> frames.nr_frames, frames.nr_particles
+    (5, 500)
+    >>> frames.positions.shape
+    (5, 500, 3)
     """
     path = os.fspath(path)
     with open(path, "rb") as stream:
@@ -158,9 +234,32 @@ def _as_frames(positions, velocities, box) -> Tuple[np.ndarray, np.ndarray, np.n
 
 
 def frames_and_boxes(positions, box, one_frame: bool = False) -> Tuple[np.ndarray, np.ndarray]:
-    """The frames as given (a memory-mapped movie stays mapped) and the box edges of
-    each frame, from ``box`` per frame (frames, 3) or once as (3,) or a number.
-    ``one_frame`` also takes positions of shape (particles, 3) as a single frame."""
+    """The frames as given and the box edges of each frame.
+
+    A memory-mapped movie stays mapped: nothing is copied.
+
+    Parameters
+    ----------
+    positions : array_like
+        Positions, shape (frames, particles, 3).
+    box : array_like or float
+        The box edges per frame, shape (frames, 3), or once for all frames, shape
+        (3,) or a number.
+    one_frame : bool, optional
+        Also take positions of shape (particles, 3) as a single frame.
+
+    Returns
+    -------
+    positions : numpy.ndarray
+        The positions, shape (frames, particles, 3).
+    boxes : numpy.ndarray
+        The box edges of each frame, shape (frames, 3).
+
+    Raises
+    ------
+    ValueError
+        The positions have another shape, or a box edge is not positive and finite.
+    """
     positions = np.asanyarray(positions)
     if one_frame and positions.ndim == 2:
         positions = positions[np.newaxis]
@@ -182,15 +281,47 @@ def _checked_mass(mass: float) -> float:
 def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar", mass: float = 1.0) -> None:
     """Writes frames as extended XYZ: species, positions, velocities, masses and momenta.
 
-    ``positions`` and ``velocities`` have shape (frames, particles, 3), or
-    (particles, 3) for a single frame; ``box`` gives the box edges per frame as
-    shape (frames, 3), or one box for all frames as (3,) or a number.  The movie
-    does not carry the particles' mass: ``mass`` gives it.  ASE takes the
-    ``masses`` and ``momenta`` columns for the atoms' own and keeps ``velo``, which
-    OVITO reads, as a plain array: ``atoms.arrays["velo"]`` holds the velocities
-    exactly, and get_velocities() (momenta / masses) does too when the mass is a power
-    of two, such as 1; for other masses it can differ in the last bit, because for
-    about one velocity in eight no double momentum divides back to it exactly.
+    ASE takes the ``masses`` and ``momenta`` columns for the atoms' own and keeps
+    ``velo``, which OVITO reads, as a plain array: ``atoms.arrays["velo"]`` holds
+    the velocities exactly, and ``get_velocities()`` (momenta / masses) does too
+    when the mass is a power of two, such as 1; for other masses it can differ in
+    the last bit, because for about one velocity in eight no double momentum
+    divides back to it exactly.  Every number has 17 significant digits, so it
+    reads back as the same double.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write; it is replaced if it exists.
+    positions, velocities : array_like
+        Shape (frames, particles, 3), or (particles, 3) for a single frame.
+    box : array_like or float
+        The box edges per frame, shape (frames, 3), or one box for all frames,
+        shape (3,) or a number.
+    species : str, optional
+        The chemical symbol written for every particle.
+    mass : float, optional
+        The particles' mass, which a movie does not carry.
+
+    Raises
+    ------
+    ValueError
+        The positions and velocities differ in shape or are not (frames,
+        particles, 3), or the mass is not positive and finite.
+    OSError
+        The file cannot be written.
+
+    Examples
+    --------
+    >>> import ase.io
+    >>> import numpy as np
+    >>> from tovrin import movie
+    >>> positions = np.array([[0.5, 1.0, 1.5], [2.0, 2.5, 3.0]])
+    >>> velocities = np.array([[0.1, 0.0, 0.0], [-0.1, 0.0, 0.0]])
+    >>> movie.write_extxyz("pair.xyz", positions, velocities, box=4.0, mass=2.0)
+    >>> atoms = ase.io.read("pair.xyz")
+    >>> atoms.get_velocities()[0], atoms.get_masses()
+    (array([0.1, 0. , 0. ]), array([2., 2.]))
     """
     positions, velocities, boxes = _as_frames(positions, velocities, box)
     mass = _checked_mass(mass)
@@ -201,13 +332,45 @@ def write_extxyz(path: PathLike, positions, velocities, box, species: str = "Ar"
 
 def write_gsd(path: PathLike, positions, velocities, box, mass: float = 1.0, every: int = 1,
               species: str = "Ar") -> None:
-    """Writes frames as a GSD file in HOOMD's schema, which HOOMD-blue, OVITO, freud
-    and MDAnalysis read.
+    """Writes frames as a GSD file in HOOMD's schema.
 
-    Arguments are those of write_extxyz; frame k is stored as step k x ``every``, as
-    ``tovrin-md --movie --every`` records them.  HOOMD's boxes are centred on the
-    origin, so positions are shifted by half the box and wrapped into it; the schema
-    keeps positions and velocities in single precision.
+    HOOMD-blue, OVITO, freud and MDAnalysis read it.  HOOMD's boxes are centred on
+    the origin, so positions are shifted by half the box and wrapped into it; the
+    schema keeps positions and velocities in single precision.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write; it is replaced if it exists.
+    positions, velocities : array_like
+        Shape (frames, particles, 3), or (particles, 3) for a single frame.
+    box : array_like or float
+        The box edges per frame, shape (frames, 3), or one box for all frames,
+        shape (3,) or a number.
+    mass : float, optional
+        The particles' mass, which a movie does not carry.
+    every : int, optional
+        Steps between frames: frame k is stored as step k × ``every``, as
+        ``tovrin-md --movie --every`` records them.
+    species : str, optional
+        The name of the one particle type.
+
+    Raises
+    ------
+    ValueError
+        The arrays have the wrong shapes, the mass is not positive and finite, or
+        ``every`` is less than 1.
+
+    Examples
+    --------
+    >>> import gsd.hoomd
+    >>> import numpy as np
+    >>> from tovrin import movie
+    >>> positions = np.full((3, 2, 3), 1.0)                 # 3 frames of 2 particles
+    >>> movie.write_gsd("pair.gsd", positions, np.zeros((3, 2, 3)), box=4.0, every=100)
+    >>> with gsd.hoomd.open("pair.gsd") as trajectory:
+    ...     print([int(frame.configuration.step) for frame in trajectory], trajectory[0].particles.position[0])
+    [0, 100, 200] [-1. -1. -1.]
     """
     import gsd.hoomd
 

@@ -22,22 +22,52 @@ import numpy as np
 
 from .movie import frames_and_boxes
 
-# The largest step between frames, as a share of the box edge, that is unwrapped.
 SAFE_STEP = 0.25
-# The size of one block of particles' paths in double precision.
+"""The largest step between frames, as a share of the box edge, that is unwrapped."""
 BLOCK_BYTES = 64 * 2**20
+"""The size of one block of particles' paths in double precision."""
 
 
 class UnwrapError(ValueError):
-    """Frames too far apart for their wrapped positions to be unwrapped."""
+    """Frames too far apart for their wrapped positions to be unwrapped.
+
+    The message names the particle, the axis and the two frames: record the movie
+    with frames closer together.
+    """
 
 
 def unwrap(positions, box) -> np.ndarray:
-    """Positions (frames, particles, 3) made continuous across the periodic boundaries.
+    """Positions made continuous across the periodic boundaries.
 
-    ``box`` gives the edges once, (3,) or a number, or per frame, (frames, 3).
-    Raises UnwrapError when a particle moved more than SAFE_STEP of an edge between
-    two frames, naming it: record the movie with frames closer together.
+    Each step between two frames is taken as its minimum image.
+
+    Parameters
+    ----------
+    positions : array_like
+        Wrapped positions, shape (frames, particles, 3).
+    box : array_like or float
+        The box edges once, shape (3,) or a number, or per frame, shape (frames, 3).
+
+    Returns
+    -------
+    numpy.ndarray
+        The unwrapped positions, shape (frames, particles, 3), starting from the
+        first frame's.
+
+    Raises
+    ------
+    UnwrapError
+        A particle moved more than `SAFE_STEP` of an edge between two frames.
+
+    Examples
+    --------
+    A particle that crosses the face at x = 10 goes on past it:
+
+    >>> import numpy as np
+    >>> from tovrin import msd
+    >>> wrapped = np.array([[[9.5, 5.0, 5.0]], [[9.9, 5.0, 5.0]], [[0.3, 5.0, 5.0]]])
+    >>> msd.unwrap(wrapped, box=10.0)[:, 0, 0]
+    array([ 9.5,  9.9, 10.3])
     """
     positions, boxes = frames_and_boxes(positions, box)
     return _unwrapped(np.asarray(positions, dtype=np.float64), boxes)
@@ -61,8 +91,21 @@ def _unwrapped(positions: np.ndarray, boxes: np.ndarray, first_particle: int = 0
 
 @dataclasses.dataclass(frozen=True)
 class Diffusion:
-    """The MSD against the lag time, and the line 6 D t + intercept fitted to it over
-    ``fit`` (a range of lag times)."""
+    """The MSD against the lag time, and the line 6 D t + intercept fitted to it.
+
+    Attributes
+    ----------
+    time : numpy.ndarray
+        The lag times 0, dt, 2 dt, ...
+    msd : numpy.ndarray
+        The MSD at each lag time, averaged over particles and time origins.
+    coefficient : float
+        The diffusion coefficient D, in the squared length unit per time unit.
+    intercept : float
+        The fitted line's value at lag time 0.
+    fit : tuple of float
+        The range of lag times the line was fitted over.
+    """
 
     time: np.ndarray
     msd: np.ndarray
@@ -72,7 +115,33 @@ class Diffusion:
 
 
 def mean_squared_displacement(positions, box, dt: float) -> Tuple[np.ndarray, np.ndarray]:
-    """Lag times k dt and the MSD at them, averaged over particles and time origins."""
+    """The MSD against the lag time, averaged over particles and time origins.
+
+    The paths are unwrapped and handed to freud a block of `BLOCK_BYTES` at a time.
+
+    Parameters
+    ----------
+    positions : array_like
+        Wrapped positions, shape (frames, particles, 3).
+    box : array_like or float
+        The box edges once, shape (3,) or a number, or per frame, shape (frames, 3).
+    dt : float
+        The time between frames.
+
+    Returns
+    -------
+    time : numpy.ndarray
+        The lag times k dt.
+    msd : numpy.ndarray
+        The MSD at them.
+
+    Raises
+    ------
+    ValueError
+        ``dt`` is not positive and finite, or the arrays have the wrong shape.
+    UnwrapError
+        A particle moved more than `SAFE_STEP` of an edge between two frames.
+    """
     import freud
 
     if not (np.isfinite(dt) and dt > 0):
@@ -90,11 +159,47 @@ def mean_squared_displacement(positions, box, dt: float) -> Tuple[np.ndarray, np
 
 
 def diffusion(positions, box, dt: float, fit: Optional[Tuple[float, float]] = None) -> Diffusion:
-    """D = slope / 6 of the MSD against time, from a least-squares line over ``fit``.
+    """The self-diffusion coefficient D from the Einstein relation MSD(t) -> 6 D t.
 
-    By default the fit spans the lag times from a quarter to a half of the longest:
-    shorter lags still carry the ballistic start and the cage, longer ones are
-    averaged over few time origins.
+    D is the slope / 6 of a least-squares line through the MSD over ``fit``.
+
+    Parameters
+    ----------
+    positions : array_like
+        Wrapped positions, shape (frames, particles, 3), at least 5 frames.
+    box : array_like or float
+        The box edges once, shape (3,) or a number, or per frame, shape (frames, 3).
+    dt : float
+        The time between frames (the run's stepsize times the steps between frames).
+    fit : tuple of float, optional
+        The lag times to fit over.  By default from a quarter to a half of the
+        longest: shorter lags still carry the ballistic start and the cage, longer
+        ones are averaged over few time origins.
+
+    Returns
+    -------
+    Diffusion
+        The MSD, D and the fitted line.
+
+    Raises
+    ------
+    ValueError
+        Fewer than 5 frames, no particle, a ``dt`` that is not positive, or a fit
+        range holding fewer than two lag times.
+    UnwrapError
+        A particle moved more than `SAFE_STEP` of an edge between two frames.
+
+    Examples
+    --------
+    Particles on a random walk whose steps have variance 2 D dt per axis give back D:
+
+    >>> import numpy as np
+    >>> from tovrin import msd
+    >>> steps = np.random.default_rng(7).normal(0.0, np.sqrt(2 * 0.05 * 0.1), size=(400, 500, 3))
+    >>> paths = 5.0 + np.cumsum(steps, axis=0)
+    >>> d = msd.diffusion(paths % 10.0, box=10.0, dt=0.1)
+    >>> round(d.coefficient, 2)
+    0.05
     """
     positions, boxes = frames_and_boxes(positions, box)
     if positions.shape[0] < 5:

@@ -18,12 +18,39 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 def supported_formats() -> Mapping[str, str]:
-    """File extensions that the plots can be saved as, with their descriptions."""
+    """The file formats the plots can be saved as.
+
+    Returns
+    -------
+    Mapping[str, str]
+        Each file extension (without its dot) with a description.
+    """
     return Figure().canvas.get_supported_filetypes()
 
 
 def temperature(ekin, nr_particles: int) -> np.ndarray:
-    """2 Ekin / (3 (N - 1)): the centre of mass stays at rest, taking three degrees of freedom."""
+    """The temperature 2 Ekin / (3 (N - 1)) in energy units.
+
+    The centre of mass stays at rest, taking three degrees of freedom.
+
+    Parameters
+    ----------
+    ekin : array_like
+        Kinetic energies.
+    nr_particles : int
+        The particle count N.
+
+    Returns
+    -------
+    numpy.ndarray
+        kT for each energy; NaN for fewer than two particles.
+
+    Examples
+    --------
+    >>> from tovrin import plots
+    >>> plots.temperature([1078.92], 1000)
+    array([0.72])
+    """
     ekin = np.asarray(ekin, dtype=np.float64)
     if nr_particles < 2:
         return np.full(ekin.shape, np.nan)
@@ -31,7 +58,19 @@ def temperature(ekin, nr_particles: int) -> np.ndarray:
 
 
 def plot_energies(result: Mapping, path: PathLike, title: Optional[str] = None) -> None:
-    """Energies per particle and temperature against the step, from a result dictionary."""
+    """Plots the energies per particle and the temperature against the step.
+
+    Parameters
+    ----------
+    result : Mapping
+        A result dictionary of ``Tovrin().simulate`` or
+        `tovrin.Simulation.results`: "ekin", "epot", "etot", "nrsteps" and
+        "nrparticles" are used.
+    path : str or os.PathLike
+        The image file; its extension chooses the format (`supported_formats`).
+    title : str, optional
+        A title above the plots.
+    """
     n = int(result["nrparticles"])
     steps = np.arange(1, int(result["nrsteps"]) + 1)
     figure = Figure(figsize=(7.5, 6.0), layout="constrained")
@@ -49,7 +88,17 @@ def plot_energies(result: Mapping, path: PathLike, title: Optional[str] = None) 
 
 
 def plot_rdf(r, g, path: PathLike, title: Optional[str] = None) -> None:
-    """g(r) against r, with the ideal-gas value 1 for reference."""
+    """Plots g(r) against r, with the ideal-gas value 1 for reference.
+
+    Parameters
+    ----------
+    r, g : array_like
+        The distances and g at them, as `tovrin.rdf.rdf` returns them.
+    path : str or os.PathLike
+        The image file; its extension chooses the format (`supported_formats`).
+    title : str, optional
+        A title above the plot.
+    """
     figure = Figure(figsize=(7.0, 4.5), layout="constrained")
     axes = figure.subplots()
     axes.plot(r, g)
@@ -63,7 +112,17 @@ def plot_rdf(r, g, path: PathLike, title: Optional[str] = None) -> None:
 
 
 def plot_msd(diffusion, path: PathLike, title: Optional[str] = None) -> None:
-    """The MSD against the lag time, with the line 6 D t fitted to it."""
+    """Plots the MSD against the lag time, with the line 6 D t fitted to it.
+
+    Parameters
+    ----------
+    diffusion : tovrin.msd.Diffusion
+        What `tovrin.msd.diffusion` returns.
+    path : str or os.PathLike
+        The image file; its extension chooses the format (`supported_formats`).
+    title : str, optional
+        A title above the plot.
+    """
     figure = Figure(figsize=(7.0, 4.5), layout="constrained")
     axes = figure.subplots()
     axes.plot(diffusion.time, diffusion.msd, label="MSD")

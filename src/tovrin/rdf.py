@@ -15,14 +15,31 @@ import numpy as np
 
 from .movie import frames_and_boxes
 
-# The default r_max, in mean particle spacings (V / N)^(1/3): 2.54 σ in the liquid at
-# density 0.8442, past its first two peaks and the minimum between them.
 DEFAULT_SPACINGS = 2.4
+"""The default r_max, in mean particle spacings (V / N)^(1/3): 2.54 σ in the liquid at
+density 0.8442, past its first two peaks and the minimum between them."""
 
 
 def centred_system(positions, edges):
-    """A freud box of the given edges and the positions moved into it (freud's boxes,
-    like HOOMD's, are centred on the origin, tovrin's start at it), in single precision."""
+    """A freud box of the given edges and the positions moved into it.
+
+    freud's boxes, like HOOMD's, are centred on the origin; tovrin's start at it.
+
+    Parameters
+    ----------
+    positions : array_like
+        Positions in tovrin's box [0, L), shape (particles, 3).
+    edges : array_like
+        The box edges, shape (3,).
+
+    Returns
+    -------
+    box : freud.box.Box
+        The box, centred on the origin.
+    points : numpy.ndarray
+        The positions shifted by half the box and wrapped into it, in single
+        precision (float32), the precision freud computes in.
+    """
     import freud
 
     edges = np.asarray(edges, dtype=np.float64)
@@ -37,8 +54,29 @@ def _query_reach(r_max: float) -> float:
 
 
 def pair_counts(positions, boxes, bins: int, r_max: float) -> np.ndarray:
-    """Numbers of pairs i < j whose minimum-image distance falls in each of ``bins``
-    equal bins from 0 to ``r_max``, summed over the frames."""
+    """Pairs counted by their minimum-image distance, summed over the frames.
+
+    Parameters
+    ----------
+    positions : array_like
+        Positions, shape (frames, particles, 3); frames are read one at a time.
+    boxes : array_like
+        The box edges of each frame, shape (frames, 3).
+    bins : int
+        Equal bins from 0 to ``r_max``.
+    r_max : float
+        The largest distance counted, less than half the shortest box edge.
+
+    Returns
+    -------
+    numpy.ndarray
+        The number of pairs i < j in each bin, as 64-bit integers.
+
+    Raises
+    ------
+    ValueError
+        A position is not finite.
+    """
     import freud
 
     histogram = freud.density.RDF(bins, _query_reach(r_max))
@@ -55,8 +93,28 @@ def pair_counts(positions, boxes, bins: int, r_max: float) -> np.ndarray:
 
 
 def default_r_max(nr_particles: int, boxes) -> float:
-    """DEFAULT_SPACINGS mean particle spacings of the largest box, at most half the
-    shortest box edge."""
+    """The distance up to which `rdf` counts pairs unless told otherwise.
+
+    Parameters
+    ----------
+    nr_particles : int
+        Particles in each frame.
+    boxes : array_like
+        The box edges of each frame, shape (frames, 3).
+
+    Returns
+    -------
+    float
+        `DEFAULT_SPACINGS` mean particle spacings (V / N)^(1/3) of the largest box,
+        at most half the shortest box edge.
+
+    Examples
+    --------
+    >>> from tovrin import rdf
+    >>> edge = (32000 / 0.8442) ** (1 / 3)          # the liquid of 32,000 particles
+    >>> round(rdf.default_r_max(32000, [[edge, edge, edge]]), 3)
+    2.539
+    """
     boxes = np.asarray(boxes, dtype=np.float64)
     spacing = (float(np.prod(boxes, axis=1).max()) / nr_particles) ** (1.0 / 3.0)
     return min(DEFAULT_SPACINGS * spacing, 0.5 * float(boxes.min()))
@@ -65,15 +123,49 @@ def default_r_max(nr_particles: int, boxes) -> float:
 def rdf(positions, box, bins: int = 200, r_max: Optional[float] = None) -> Tuple[np.ndarray, np.ndarray]:
     """g(r) averaged over frames, from minimum-image distances in a periodic box.
 
-    ``positions`` has shape (particles, 3) or (frames, particles, 3); ``box`` gives
-    the box edges, per frame as (frames, 3) or once as (3,) or a number.  Distances
-    are counted up to ``r_max``, at most half the shortest box edge, where every
-    sphere still lies inside the minimum-image cell; by default DEFAULT_SPACINGS mean
-    particle spacings (V / N)^(1/3), or half the shortest edge when that is less.
     Each frame's pair count in a shell is divided by N (N - 1) / 2 times the shell's
     share of the box volume, so uncorrelated (ideal-gas) positions give g = 1.
 
-    Returns the bin centres and g at them.
+    Parameters
+    ----------
+    positions : array_like
+        Shape (particles, 3), or (frames, particles, 3) to average over frames (a
+        memory-mapped movie is read one frame at a time).
+    box : array_like or float
+        The box edges per frame, shape (frames, 3), or once for all frames, shape
+        (3,) or a number.
+    bins : int, optional
+        Equal bins from 0 to ``r_max``.
+    r_max : float, optional
+        The largest distance counted, at most half the shortest box edge, where
+        every sphere still lies inside the minimum-image cell.  By default
+        `default_r_max`: `DEFAULT_SPACINGS` mean particle spacings (V / N)^(1/3),
+        or half the shortest edge when that is less.  The time grows with N r_max³.
+
+    Returns
+    -------
+    r : numpy.ndarray
+        The bin centres.
+    g : numpy.ndarray
+        g at them.
+
+    Raises
+    ------
+    ValueError
+        No frame, fewer than two particles, an ``r_max`` outside (0, L / 2], fewer
+        than one bin, a box edge that is not positive and finite or a position that
+        is not finite.
+
+    Examples
+    --------
+    Uncorrelated positions give g close to 1 at every distance:
+
+    >>> import numpy as np
+    >>> from tovrin import rdf
+    >>> positions = np.random.default_rng(1).uniform(0.0, 10.0, size=(20, 1000, 3))
+    >>> r, g = rdf.rdf(positions, box=10.0, bins=10, r_max=4.0)
+    >>> bool(np.all(np.abs(g[2:] - 1.0) < 0.05))
+    True
     """
     positions, boxes = frames_and_boxes(positions, box, one_frame=True)
     if positions.shape[0] == 0:
