@@ -184,7 +184,7 @@ class Simulation:
         return self._run.energies()
 
     def energies_since(self, step: int) -> Dict[str, np.ndarray]:
-        """"ekin", "epot" and "etot" after each step from `step` + 1 to `self.step`.
+        """"ekin", "epot" and "etot" after each step from ``step + 1`` to ``self.step``.
 
         IndexError when the energy log no longer keeps them all."""
         step = _steps(step, "step")
