@@ -202,6 +202,10 @@ class Run:
             self.progress.update(simulation.step)
 
     def _watch(self, before: int) -> None:
+        """Shows the watch the energies of the steps since `before` that the log keeps."""
+        kept = self.simulation.energy_log
+        if kept is not None:
+            before = max(before, self.simulation.step - kept)
         energies = self.simulation.energies_since(before)
         self.watch.observe(energies["ekin"], energies["etot"])
 
