@@ -269,3 +269,22 @@ def test_run_refuses_starts_it_cannot_use(tovrin, write_parameters, tmp_path):
             "--start and --restart exclude each other")
     completed = tovrin("run", paramfile, "--thermostat", "nose-hoover")
     assert completed.returncode == 2 and "invalid choice: 'nose-hoover'" in completed.stderr
+
+
+def test_tovrin_md_runs_the_thermostat_asked_for_as_simulation_does(write_parameters, tmp_path, fresh_python):
+    paramfile = write_parameters(LIQUID, nrsteps="20")
+    tovrin_md = str(SCRIPTS / "tovrin-md")
+    subprocess.run([tovrin_md, paramfile, "--quiet", "--thermostat", "bussi", "--energies", tmp_path / "md.txt"],
+                   check=True, timeout=60)
+    etot = fresh_python("""
+        import sys
+        from tovrin import Simulation
+        sim = Simulation(sys.argv[1], thermostat="bussi")
+        sim.run(20)
+        print(" ".join(repr(float(value)) for value in sim.energies["etot"]))
+        """, args=(paramfile,)).split()
+    assert np.array_equal(np.loadtxt(tmp_path / "md.txt")[1:, 3], np.array(etot, dtype=np.float64))
+    wrong = subprocess.run([tovrin_md, paramfile, "--thermostat", "andersen"], capture_output=True, text=True,
+                           timeout=60)
+    assert wrong.returncode == 2
+    assert "--thermostat: unknown thermostat 'andersen': choose berendsen, bussi or none" in wrong.stderr
