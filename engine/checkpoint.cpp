@@ -28,6 +28,7 @@ namespace {
 
 constexpr char magic[8] = {'T', 'O', 'V', 'R', 'I', 'N', 'C', 'K'};
 constexpr std::uint64_t max_parameter_text = 1u << 20;  // far beyond any real table
+constexpr std::uint64_t max_stream_text = 1u << 16;     // a stream's state as text takes some 6,400 bytes
 
 FileError write_error(const std::string& path, const std::string& problem) {
     return FileError("checkpoint '" + path + "': " + problem);
@@ -179,6 +180,10 @@ void Cell::write_state(CheckpointWriter& out) const {
     for (const auto* array : {&positions, &positions_initial, &velocities, &velocities_initial, &forces, &dij_list}) {
         out.put_array(*array);
     }
+    for (const std::string& text : {thermostat_name(thermostat), stream_state(thermostat_stream)}) {
+        out.put<std::uint64_t>(text.size());
+        out.bytes(text.data(), text.size());
+    }
     out.put_array(neighbor_list);
 }
 
@@ -237,7 +242,7 @@ void CheckpointReader::truncated(const char* what) const {
 }
 
 std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
-                                       std::uint64_t stated_particles) {
+                                       std::uint64_t stated_particles, std::uint32_t version) {
     std::unique_ptr<Cell> cell(new Cell(_params, Restoring{}));
     in.bytes(cell->dims.data(), sizeof(double) * 3, "box");
     cell->ekin = in.get<double>("energies");
@@ -247,12 +252,37 @@ std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_p
                         &cell->forces, &cell->dij_list}) {
         *array = in.get_array<vec3>("particle arrays");
     }
+    if (version >= 2) cell->read_thermostat(in);
     cell->neighbor_list = in.get_array<std::uint32_t>("neighbour list");
     in.finish();
     cell->check_restored_state(in, stated_particles);
     cell->longest_run = cell->checked_neighbor_runs(in);
     cell->ttime = std::chrono::system_clock::now();
     return cell;
+}
+
+namespace {
+
+// A text stored as its length and bytes, of at most max_stream_text bytes.
+std::string read_text(CheckpointReader& in, const char* what) {
+    const auto size = in.get<std::uint64_t>(what);
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_stream_text)), '\0');
+    if (size > text.size()) in.fail("corrupted: it states " + std::to_string(size) + " bytes of its " + what);
+    in.bytes(text.data(), text.size(), what);
+    return text;
+}
+
+}  // namespace
+
+void Cell::read_thermostat(CheckpointReader& in) {
+    const std::string name = read_text(in, "thermostat");
+    const std::string state = read_text(in, "thermostat's stream");
+    try {
+        thermostat = thermostat_named(name);
+    } catch (const std::invalid_argument&) {
+        in.fail("corrupted: its thermostat '" + name + "' is none of berendsen, bussi and none");
+    }
+    if (!restore_stream(state, thermostat_stream)) in.fail("corrupted: its thermostat's stream state");
 }
 
 // The checksum holds, so a state that contradicts its parameters or itself was
@@ -315,9 +345,9 @@ RunState load_checkpoint(const std::string& path) {
         in.fail("not a tovrin checkpoint (it does not start with the magic number TOVRINCK)");
     }
     const auto version = in.get<std::uint32_t>("version");
-    if (version != 1 && version != checkpoint_version) {
-        in.fail("written in checkpoint format version " + std::to_string(version) +
-                "; this tovrin reads versions 1 to " + std::to_string(checkpoint_version));
+    if (version < oldest_checkpoint_version || version > checkpoint_version) {
+        in.fail("written in checkpoint format version " + std::to_string(version) + "; this tovrin reads versions " +
+                std::to_string(oldest_checkpoint_version) + " to " + std::to_string(checkpoint_version));
     }
     const auto particles = in.get<std::uint64_t>("particle count");
     RunState run;
@@ -332,7 +362,7 @@ RunState load_checkpoint(const std::string& path) {
     const std::vector<double> ekin = in.get_array<double>("energy log");
     const std::vector<double> epot = in.get_array<double>("energy log");
     const std::vector<double> etot = in.get_array<double>("energy log");
-    run.cell = Cell::read_state(in, run.parameters, particles);
+    run.cell = Cell::read_state(in, run.parameters, particles, version);
     const std::uint64_t kept = std::min(capacity, run.steps_done);
     for (const auto* log : {&ekin, &epot, &etot}) {
         if (log->size() != kept) {

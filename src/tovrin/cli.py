@@ -2,6 +2,7 @@
 
     tovrin run PARAMFILE [--plot PNG] [--save NPZ] [--movie FILE [--every K]]
                [--checkpoint FILE [--checkpoint-every K]] [--restart FILE]
+               [--thermostat berendsen|bussi|none] [--start FILE [--frame K]]
     tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K] [--strict]
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
@@ -80,7 +81,8 @@ def _summary(paramfile_path: str, simulation, first: int, seconds: float) -> str
     kept = len(energies["ekin"])
     if kept == 0:
         return "\n".join(lines + ["  no steps were run, so there are no energies" if steps == 0 else
-                                  "  the energy log keeps no steps, so there are no energies"])
+                                  "  the energy log keeps no steps, so there are no energies",
+                                  f"  thermostat     {simulation.thermostat}"])
     if kept < steps:
         lines.append(f"  the means are over the latest {kept} steps, which the energy log keeps")
     rows = [(name, np.asarray(energies[key], dtype=np.float64))
@@ -91,6 +93,7 @@ def _summary(paramfile_path: str, simulation, first: int, seconds: float) -> str
         per_particle = "" if name == "temperature" else f"{values[-1] / n if n else float('nan'):.10g}"
         lines.append(f"  {name:18}{values.mean():>20.10g}{values[-1]:>20.10g}{per_particle:>20}")
     lines.append(f"  {'pressure':18}{'':>20}{simulation.pressure:>20.10g}")
+    lines.append(f"  thermostat     {simulation.thermostat}")
     return "\n".join(lines)
 
 
@@ -156,15 +159,44 @@ def _same_value(first: Optional[str], second: Optional[str]) -> bool:
         return first == second
 
 
+def _new_simulation(Simulation, args: argparse.Namespace, energy_log: Optional[int]):
+    """The run of the parameter file with the thermostat asked for, from the lattice
+    or from the --start file's frame."""
+    thermostat = args.thermostat or "berendsen"
+    if args.start is None:
+        if args.frame is not None:
+            raise CommandError("--frame chooses a frame of the --start file: give --start too")
+        return Simulation(args.paramfile, thermostat=thermostat, energy_log=energy_log)
+    if not os.path.exists(args.paramfile):
+        raise CommandError(f"Cannot open file: {display_name(args.paramfile)}")
+    from .start import placed, read_frame
+
+    wanted = paramfile.read(args.paramfile)
+    frame = read_frame(args.start, args.frame)
+    positions, velocities = placed(frame, wanted.real("cell_length"), wanted.whole("nr_particles"))
+    return Simulation(args.paramfile, thermostat=thermostat, positions=positions, velocities=velocities,
+                      energy_log=energy_log)
+
+
+def _refuse_new_run_options(args: argparse.Namespace, simulation) -> None:
+    """A restart continues its checkpoint's configuration and thermostat."""
+    if args.start is not None or args.frame is not None:
+        raise CommandError("--start and --restart exclude each other: a restart continues its checkpoint")
+    if args.thermostat and args.thermostat != simulation.thermostat:
+        raise CommandError(f"--thermostat {args.thermostat}: the checkpoint {display_name(args.restart)} is a run with the "
+                           f"{simulation.thermostat} thermostat, which a restart keeps")
+
+
 def _start(Simulation, args: argparse.Namespace, keep_every_step: bool):
     """The simulation to run, built from the parameter file or its checkpoint, and
     the step to run it to: the file's nrsteps."""
     if not args.restart:
-        simulation = Simulation(args.paramfile, energy_log=None if keep_every_step else DEFAULT_ENERGY_LOG)
+        simulation = _new_simulation(Simulation, args, None if keep_every_step else DEFAULT_ENERGY_LOG)
         return simulation, simulation.nrsteps
     if not os.path.exists(args.paramfile):
         raise CommandError(f"Cannot open file: {display_name(args.paramfile)}")
     simulation = Simulation.load(args.restart)
+    _refuse_new_run_options(args, simulation)
     wanted = paramfile.read(args.paramfile)
     differing = sorted(key for key in set(wanted.text) | set(simulation.parameters)
                        if key != "nrsteps" and not _same_value(wanted.text.get(key), simulation.parameters.get(key)))
@@ -189,7 +221,7 @@ def _run_outputs(args: argparse.Namespace) -> runner.Outputs:
     save = args.save if args.save is None or args.save.endswith(".npz") else args.save + ".npz"
     outputs = runner.Outputs(movie=args.movie, every=args.every or DEFAULT_EVERY, checkpoint=args.checkpoint,
                              checkpoint_every=args.checkpoint_every, save=save, plot=_plot_output(args.plot))
-    _checked_outputs({"PARAMFILE": args.paramfile, "--restart": args.restart},
+    _checked_outputs({"PARAMFILE": args.paramfile, "--restart": args.restart, "--start": args.start},
                      {"--movie": outputs.movie, "--checkpoint": outputs.checkpoint, "--save": outputs.save,
                       "--plot": outputs.plot},
                      may_replace=[("--checkpoint", "--restart")])
@@ -453,6 +485,16 @@ def parser() -> argparse.ArgumentParser:
                               f"than {DRIFT:g} epsilon); without it, only a warning")
     command.add_argument("--restart", metavar="FILE",
                          help="continue the checkpointed run of PARAMFILE up to its nrsteps")
+    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"),
+                         help="berendsen (the default: rescales towards kT with coupling time tau, suppressing "
+                              "the kinetic energy's fluctuations), bussi (stochastic velocity rescaling with "
+                              "coupling time tau: the canonical ensemble at kT) or none (constant energy, NVE)")
+    command.add_argument("--start", metavar="FILE",
+                         help="start from the last frame of a GSD file, an extended-XYZ file or a tovrin movie "
+                              "instead of the lattice (its box must be cell_length, its particles nr_particles; "
+                              "without velocities in the frame they are drawn for kT)")
+    command.add_argument("--frame", type=_not_negative, metavar="K",
+                         help="start from frame K (counted from 0) of the --start file instead of its last")
     command.set_defaults(handler=run)
 
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")

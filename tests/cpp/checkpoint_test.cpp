@@ -1,5 +1,5 @@
 // Checkpoints at the engine's level, where the sanitizers watch the reader: a run
-// read back continues bit for bit, and a list that would send the force kernels
+// read back continues bit for bit, its stochastic thermostat's draws too, and a list that would send the force kernels
 // outside the particle arrays is refused even under a valid checksum.
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 
 namespace {
 
-RunState liquid_run() {
+RunState liquid_run(Thermostat thermostat = Thermostat::berendsen) {
     RunState run;
     run.parameters = parameters_from(parameter_text(108, 5.039684199579493, "stepsize = 0.01\n"));
-    run.cell = std::make_unique<Cell>(run.parameters);
+    run.cell = std::make_unique<Cell>(run.parameters, thermostat);
     return run;
 }
 
@@ -25,13 +25,16 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// With every step logged, and with a log of the latest 5 steps, which keeps the
-// checkpoint's size and the run's memory from growing with the steps.
+// A log of the latest 5 steps keeps the checkpoint's size and the run's memory from
+// growing with the steps.
 TEST(Checkpoint, ReadBackContinuesBitForBit) {
     for (const int threads : {1, 2}) {
-        for (const std::uint64_t capacity : {EnergyLog::unbounded, std::uint64_t{5}}) {
-            with_threads(threads, [capacity] {
-                RunState run = liquid_run();
+        // Berendsen with every step logged; Bussi, whose stream is part of the state,
+        // with a log of the latest 5 steps.
+        for (const auto& [thermostat, capacity] :
+             {std::pair{Thermostat::berendsen, EnergyLog::unbounded}, std::pair{Thermostat::bussi, std::uint64_t{5}}}) {
+            with_threads(threads, [thermostat = thermostat, capacity = capacity] {
+                RunState run = liquid_run(thermostat);
                 run.log = EnergyLog(capacity);
                 for (int k = 0; k < 13; ++k) run.step(0.01);
                 const TempFile file("");
@@ -50,6 +53,7 @@ TEST(Checkpoint, ReadBackContinuesBitForBit) {
                 EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
                 EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
                 EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
+                EXPECT_EQ(restored.cell->get_thermostat(), thermostat);
             });
         }
     }
