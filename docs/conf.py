@@ -41,8 +41,6 @@ nitpick_ignore_regex = [
     ("py:class", r"(numpy|np|os|pathlib|gsd|freud|matplotlib)\..*"),
     ("py:class", r"(array_like|path-like|optional|callable|dict|list|tuple|str|int|float|bool|frozenset)"),
     ("py:class", r"(ndarray|Path|PathLike|Mapping|Figure)"),
-    # tovrin.Simulation's docstrings set its arguments and simulate in single backticks.
-    ("py:obj", r"(path|steps|every|create|simulate|Tovrin\(\)\.simulate)"),
 ]
 
 # Dashes in option names stay as typed ("--every", not an en dash).

@@ -17,10 +17,11 @@ start are choices of the run, not of the file:
 
     Simulation("run.par", thermostat="bussi")          # canonical (NVT) at kT
     Simulation("run.par", thermostat="none")           # constant energy (NVE)
-    Simulation("run.par", positions=x, velocities=v)   # from a configuration Any split of the steps into
-`run` calls gives the energies and states of one `simulate` call bit for bit. Steps
-run with the interpreter lock released: other Python threads, and other runs, go on
-meanwhile. The arrays it hands out are copies.
+    Simulation("run.par", positions=x, velocities=v)   # from a configuration
+
+Any split of the steps into `run` calls gives the energies and states of one
+`simulate` call bit for bit. Steps run with the interpreter lock released: other
+Python threads, and other runs, go on meanwhile. The arrays it hands out are copies.
 
 A Simulation keeps the energies of its latest `energy_log` steps (a million by
 default, 24 bytes a step), so that neither its memory nor its checkpoints grow with
@@ -94,22 +95,48 @@ def _particle_array(name: str, values) -> np.ndarray:
 
 
 class Simulation:
-    """A molecular-dynamics run of a parameter file, advanced by `run` or `iterate`."""
+    """A molecular-dynamics run of a parameter file, advanced by ``run`` or ``iterate``.
+
+    Parameters
+    ----------
+    paramfile : str or os.PathLike
+        The parameter file, read as ``Tovrin().simulate`` reads it.
+    thermostat : {"berendsen", "bussi", "none"}, optional
+        Berendsen's rescaling towards kT with coupling time tau (the default, and
+        ``simulate``'s), Bussi's stochastic velocity rescaling with coupling time tau
+        (the canonical ensemble), or none (constant energy).
+    positions : array_like, optional
+        Starting positions, shape (N, 3) with N = nr_particles, wrapped into the box;
+        without them the particles start on the simple cubic lattice.
+    velocities : array_like, optional
+        Starting velocities, shape (N, 3), used as given (a drift they hold stays);
+        only with ``positions``. Without them velocities are drawn for kT and the
+        drift is removed.
+    energy_log : int or None, optional
+        How many of the latest steps' energies are kept (24 bytes a step); None keeps
+        every step.
+
+    Raises
+    ------
+    Exception
+        The parameter file does not exist ("Cannot open file: NAME").
+    RuntimeError, TypeError, ValueError, MemoryError, ArithmeticError
+        As ``Tovrin().simulate`` raises them for the file; ValueError also for an
+        unknown thermostat, a Bussi run of fewer than 2 particles, starting arrays
+        of the wrong shape or with numbers that are not finite, two particles closer
+        than sigma / 2, or a checkpoint given as the parameter file.
+
+    Examples
+    --------
+    >>> from tovrin import Simulation
+    >>> sim = Simulation("run.par", thermostat="bussi")
+    >>> sim.run(20)
+    >>> sim.step, sim.thermostat, sim.positions.shape
+    (20, 'bussi', (500, 3))
+    """
 
     def __init__(self, paramfile: PathLike, *, thermostat: str = "berendsen", positions=None, velocities=None,
                  energy_log: Optional[int] = DEFAULT_ENERGY_LOG):
-        """The run of `paramfile` with `thermostat`: "berendsen" (rescales towards kT with
-        coupling time tau; the default and `simulate`'s), "bussi" (stochastic velocity
-        rescaling with coupling time tau: the canonical ensemble) or "none" (constant
-        energy).
-
-        With `positions` ((N, 3), N = nr_particles) the particles start there, wrapped
-        into the box, instead of on the lattice; with `velocities` too they move off with
-        those, as given (a drift they hold stays), and nothing is drawn from the random
-        stream; without, velocities are drawn for kT as for the lattice. Positions that
-        put two particles closer than sigma / 2 are refused (ValueError).
-
-        The energies of the latest `energy_log` steps are kept (None: every step)."""
         if not isinstance(thermostat, str) or thermostat not in THERMOSTATS:
             raise ValueError(f"unknown thermostat {thermostat!r}: choose {', '.join(THERMOSTATS)}")
         if velocities is not None and positions is None:
@@ -127,34 +154,109 @@ class Simulation:
 
     @classmethod
     def load(cls, path: PathLike) -> "Simulation":
-        """The run saved in checkpoint `path`, ready to continue where it stopped.
+        """The run saved in a checkpoint, ready to continue where it stopped.
 
-        A file that is no tovrin checkpoint, of another format version, truncated,
-        corrupted or inconsistent raises ValueError saying which; one that cannot be
-        read raises OSError."""
+        Parameters
+        ----------
+        path : str or os.PathLike
+            A checkpoint written by ``save``.
+
+        Returns
+        -------
+        Simulation
+            The run, which continues bit for bit as the saved one would have.
+
+        Raises
+        ------
+        ValueError
+            The file is no tovrin checkpoint, or of another format version,
+            truncated, corrupted or inconsistent; the message says which.
+        OSError
+            The file cannot be read.
+        """
         simulation = cls.__new__(cls)
         simulation._run = _simulation.Run.load(os.fsencode(path))
         return simulation
 
     def save(self, path: PathLike) -> None:
-        """Writes an exact checkpoint of the run to `path`.
+        """Writes an exact checkpoint of the run.
 
-        The file is written under a temporary name and renamed over `path` only once
-        complete, so an earlier checkpoint of that name survives a failed save."""
+        The file is written under a temporary name of its own and renamed over
+        ``path`` only once complete and on disk, so an earlier checkpoint of that
+        name survives a failed save, and saves from several threads leave one whole
+        file.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The checkpoint to write.
+
+        Raises
+        ------
+        OSError
+            The file cannot be written; the message ends with the system's reason.
+
+        Examples
+        --------
+        >>> from tovrin import Simulation
+        >>> sim = Simulation("run.par")
+        >>> sim.run(10)
+        >>> sim.save("run.ckpt")
+        >>> again = Simulation.load("run.ckpt")
+        >>> again.run(5); sim.run(5)
+        >>> bool(again.etot == sim.etot)
+        True
+        """
         self._run.save(os.fsencode(path))
 
     def run(self, steps: int) -> None:
-        """Advances the run by `steps` steps.
+        """Advances the run.
 
-        Ctrl-C raises KeyboardInterrupt between two steps; the simulation then holds
-        the state after its last whole step, and can be saved or run on."""
+        Parameters
+        ----------
+        steps : int
+            How many steps, from 0 to 2**64 - 1.
+
+        Raises
+        ------
+        KeyboardInterrupt
+            Ctrl-C, between two steps: the simulation holds the state after its last
+            whole step, and can be saved or run on.
+        ArithmeticError
+            The run became unstable; ``failure`` says in which step.
+        RuntimeError
+            Another thread is running this simulation.
+        """
         self._run.run(_steps(steps))
 
     def iterate(self, steps: int, every: int = 1) -> Iterator["Simulation"]:
-        """Runs `steps` steps, yielding the simulation itself after every `every`
-        steps (and after the last one). Leaving the loop stops the run there.
+        """Runs steps, handing back the simulation every so many.
 
-        The arguments are checked at the call, before any iteration."""
+        Parameters
+        ----------
+        steps : int
+            How many steps to run.
+        every : int, optional
+            Steps between two yields (the last yield follows the last step).
+
+        Yields
+        ------
+        Simulation
+            This simulation itself; leaving the loop stops the run there.
+
+        Raises
+        ------
+        ValueError
+            ``every`` is 0, or a count is negative; checked at the call, before any
+            iteration.
+
+        Examples
+        --------
+        >>> from tovrin import Simulation
+        >>> sim = Simulation("run.par")
+        >>> [state.step for state in sim.iterate(10, every=4)]
+        [4, 8, 10]
+        """
         steps, every = _steps(steps), _steps(every, "every")
         if every == 0:
             raise ValueError("every = 0: the steps between yields must be at least 1")
@@ -166,8 +268,21 @@ class Simulation:
             yield self
 
     def write_movie(self, path: PathLike, create: bool = False) -> None:
-        """Appends the current state as a frame to the movie file `path` (tovrin-md's
-        format), or starts the file with it when `create` is set or it does not exist."""
+        """Appends the current state to a movie file as a frame.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The movie, in tovrin-md's format.
+        create : bool, optional
+            Start the file with this frame (replacing it); a file that does not exist
+            is started as well.
+
+        Raises
+        ------
+        OSError
+            The file cannot be written, or holds frames of another particle count.
+        """
         self._run.write_movie(os.fsencode(path), bool(create))
 
     @property
@@ -183,14 +298,17 @@ class Simulation:
 
     @property
     def ekin(self) -> float:
+        """The kinetic energy after the latest step (of the initial velocities before any)."""
         return self._run.ekin
 
     @property
     def epot(self) -> float:
+        """The potential energy of the current positions."""
         return self._run.epot
 
     @property
     def etot(self) -> float:
+        """ekin + epot after the latest step."""
         return self._run.etot
 
     @property
@@ -206,17 +324,18 @@ class Simulation:
 
     @property
     def velocities(self) -> np.ndarray:
+        """Current velocities, shape (N, 3): a copy."""
         return self._run.velocities
 
     @property
     def positions_initial(self) -> np.ndarray:
-        """The lattice positions, or the starting positions given (wrapped into the box)."""
+        """The lattice positions, or the starting positions given, wrapped into the box."""
         return self._run.positions_initial
 
     @property
     def velocities_initial(self) -> np.ndarray:
         """The starting velocities given, or the drawn ones before the drift was removed
-        (`velocities` at step 0 are those without the drift)."""
+        (``velocities`` at step 0 are those without the drift)."""
         return self._run.velocities_initial
 
     @property
@@ -227,13 +346,30 @@ class Simulation:
     @property
     def energies(self) -> Dict[str, np.ndarray]:
         """"ekin", "epot" and "etot" after each step the energy log keeps (every step
-        done, up to `energy_log` of the latest), as arrays."""
+        done, up to ``energy_log`` of the latest), as arrays."""
         return self._run.energies()
 
     def energies_since(self, step: int) -> Dict[str, np.ndarray]:
-        """"ekin", "epot" and "etot" after each step from ``step + 1`` to ``self.step``.
+        """The energies after each step since a given one.
 
-        IndexError when the energy log no longer keeps them all."""
+        Parameters
+        ----------
+        step : int
+            The step after which to start, at most ``self.step``.
+
+        Returns
+        -------
+        dict of numpy.ndarray
+            "ekin", "epot" and "etot" after each step from ``step + 1`` to
+            ``self.step``.
+
+        Raises
+        ------
+        IndexError
+            The energy log no longer keeps them all.
+        ValueError
+            ``step`` lies beyond the steps done.
+        """
         step = _steps(step, "step")
         if step > self.step:
             raise ValueError(f"step = {step}: only {self.step} steps are done")
@@ -257,21 +393,35 @@ class Simulation:
 
     @property
     def stepsize(self) -> float:
+        """The parameter file's ``stepsize``."""
         return self._run.stepsize
 
     @property
     def nrsteps(self) -> int:
-        """The parameter file's `nrsteps`: what `simulate` would run."""
+        """The parameter file's ``nrsteps``: what ``simulate`` would run."""
         return self._run.nrsteps
 
     @property
     def nr_particles(self) -> int:
+        """The parameter file's ``nr_particles``."""
         return self._run.nr_particles
 
     def results(self) -> dict:
-        """The steps done as `Tovrin().simulate` reports a run: its nine-entry dictionary.
+        """The steps done as ``Tovrin().simulate`` reports a run.
 
-        RuntimeError when the energy log no longer keeps every step done."""
+        Returns
+        -------
+        dict
+            The nine entries of ``simulate``'s result: "ekin", "epot" and "etot"
+            (lists, one value per step done), "nrsteps" (the steps done),
+            "nrparticles", and "positions", "velocities", "positions_initial" and
+            "velocities_initial" (arrays of shape (N, 3)).
+
+        Raises
+        ------
+        RuntimeError
+            The energy log no longer keeps every step done.
+        """
         energies = self.energies
         if len(energies["ekin"]) != self.step:
             raise RuntimeError(f"results() needs the energies of all {self.step} steps done, and the energy log "
