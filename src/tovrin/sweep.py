@@ -493,7 +493,7 @@ class _Progress:
         message = event[1]
         self.steps[message["task"]] = message["step"]
 
-    def refresh(self, finished: Mapping[str, int] = {}) -> None:
+    def refresh(self, finished: Mapping[str, int]) -> None:
         """Counts the `finished` tasks, each given with the step it started from."""
         for name, first in finished.items():
             self.done += 1

@@ -195,6 +195,19 @@ def test_a_run_alone_in_simulation_gives_its_sweep_bits_and_the_tables_hold_them
         sweeping.sweep(paramfile, VALUES, out=out, **dict(SETTINGS, every=500))
 
 
+def test_a_run_on_a_remote_worker_has_the_threads_asked_for(scheduler, write_parameters, fresh_python, tmp_path):
+    # The workers' environment gives them one OpenMP thread each; two threads sum the
+    # energies in two blocks, which changes their last bits.
+    out = tmp_path / "out"
+    table = sweeping.sweep(write_parameters(LIQUID), {"kT": ["0.8"]}, out=out, equilibrate=0, steps=200, every=10,
+                           seed=3, threads_per_run=2, scheduler=scheduler)
+    for threads in (1, 2):
+        fresh_python(ALONE, threads=threads, args=(table["paramfile"][0], 0, 200, 10, tmp_path / f"{threads}.npy"))
+    swept = samples(out)["p000-r00"]
+    assert np.array_equal(np.load(tmp_path / "2.npy"), swept)
+    assert not np.array_equal(np.load(tmp_path / "1.npy"), swept)
+
+
 def closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
