@@ -481,10 +481,15 @@ def sweep_command(args: argparse.Namespace) -> int:
         if key in grid:
             raise CommandError(f"--set {key} is given twice")
         grid[key] = values
-    results = sweep(args.paramfile, grid, out=args.out, equilibrate=args.equilibrate, steps=args.steps,
-                    every=args.every, replicas=args.replicas, seed=args.seed, thermostat=args.thermostat,
-                    threads_per_run=args.threads_per_run, scheduler=args.scheduler,
-                    checkpoint_minutes=args.checkpoint_minutes, progress=True)
+    try:
+        results = sweep(args.paramfile, grid, out=args.out, equilibrate=args.equilibrate, steps=args.steps,
+                        every=args.every, replicas=args.replicas, seed=args.seed, thermostat=args.thermostat,
+                        threads_per_run=args.threads_per_run, scheduler=args.scheduler,
+                        checkpoint_minutes=args.checkpoint_minutes, progress=True)
+    except KeyboardInterrupt:
+        print(f"tovrin sweep: interrupted; the runs in progress keep their checkpoints in {args.out}, "
+              f"and the same command continues them", file=sys.stderr)
+        return 130
     print(state_table(results).to_string(index=False))
     print(f"wrote {os.path.join(args.out, RESULTS)} (one row per run), {os.path.join(args.out, STATES)} "
           f"(one row per state point) and {os.path.join(args.out, PLOT)}")

@@ -463,7 +463,7 @@ class _Cluster:
         # Everything on the loopback interface, the scheduler's web server on a free port.
         self.cluster = LocalCluster(n_workers=max(1, cores // threads), threads_per_worker=1, processes=True,
                                     host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                                    scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR,
+                                    scheduler_kwargs={"dashboard": False}, silence_logs=logging.CRITICAL,
                                     env={"OMP_NUM_THREADS": str(threads)})
         self.client = Client(self.cluster)
 
