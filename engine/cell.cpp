@@ -1,8 +1,11 @@
-// Construction of a cell: the box, the particles on a simple cubic lattice, their
-// Gaussian velocities with the centre-of-mass drift removed, the first neighbour
-// list and forces; and the flattened copies of the particle arrays for callers.
+// Construction of a cell: the box, the particles on a simple cubic lattice (or at
+// the positions a start gives), their Gaussian velocities with the centre-of-mass
+// drift removed (or the start's own), the first neighbour list and forces, the
+// stochastic thermostat's stream; and the flattened copies of the particle arrays
+// for callers.
 #include "cell.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <stdexcept>
@@ -40,9 +43,36 @@ std::optional<std::uint32_t> seed_of(const Parameters& params) {
     }
 }
 
+// Particle vectors from flattened coordinates, refusing a wrong count and numbers
+// that are not finite.
+std::vector<vec3> unflattened(const std::vector<double>& flat, std::uint64_t n, const std::string& what) {
+    if (flat.size() != 3 * n) {
+        throw std::invalid_argument("the starting " + what + " give " + std::to_string(flat.size() / 3) +
+                                    " particles, but nr_particles = " + std::to_string(n));
+    }
+    std::vector<vec3> vectors(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        vectors[i] = vec3(flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]);
+        if (!vectors[i].allFinite()) {
+            throw std::invalid_argument("the starting " + what + " of particle " + std::to_string(i) +
+                                        " are not all finite numbers");
+        }
+    }
+    return vectors;
+}
+
+// The coordinate brought into [0, edge): unchanged when it is inside already.
+double wrapped(double x, double edge) {
+    if (x >= 0.0 && x < edge) return x;
+    const double w = x - edge * std::floor(x / edge);
+    return w >= 0.0 && w < edge ? w : 0.0;
+}
+
 }  // namespace
 
-Cell::Cell(const std::shared_ptr<Parameters>& _params) : params(_params) {
+Cell::Cell(const std::shared_ptr<Parameters>& _params, Thermostat _thermostat,
+           const std::optional<StartingState>& start)
+    : params(_params), thermostat(_thermostat) {
     choose_thread_waiting();
     ttime = std::chrono::system_clock::now();
     const double length = params->get_param<double>("cell_length");
@@ -51,17 +81,22 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params) : params(_params) {
                                     ": the box edge must be a positive, finite length");
     }
     dims = vec3(length, length, length);
-    initialize();
+    initialize(start);
     build_neighbor_list();
+    if (start) check_closest_pairs();
     calculate_forces();
     if (!std::isfinite(epot)) {
         throw std::range_error("the initial configuration has a potential energy of " + format_value(epot) +
                                ": particles sit far inside sigma of each other (check sigma, cell_length and "
                                "nr_particles)");
     }
+    if (thermostat == Thermostat::bussi) {
+        const std::optional<std::uint32_t> seed = seed_of(*params);
+        thermostat_stream.seed(seed ? thermostat_seed(*seed) : thermostat_seed(positions, velocities));
+    }
 }
 
-void Cell::initialize() {
+void Cell::initialize(const std::optional<StartingState>& start) {
     const std::uint64_t n = particle_count(*params);
     const double volume = dims.x() * dims.y() * dims.z();
     const double dl = std::pow(volume / static_cast<double>(n), 0.3333333333333333);
@@ -73,7 +108,28 @@ void Cell::initialize() {
     const double kT = params->get_param<double>("kT");
     const double m = positive_param(*params, "mass");
     require_memory(estimated_memory(n, volume), "nr_particles = " + std::to_string(n));
+    if (thermostat == Thermostat::bussi && n < 2) {
+        throw std::invalid_argument("nr_particles = " + std::to_string(n) +
+                                    ": the bussi thermostat needs at least 2 particles, for its 3N - 3 degrees "
+                                    "of freedom");
+    }
 
+    forces.resize(n, vec3::Zero());
+    if (start) {
+        take_positions(start->positions, n);
+    } else {
+        place_on_lattice(n, dl);
+    }
+    positions_initial = positions;
+    if (start && start->velocities) {
+        take_velocities(*start->velocities, n);
+    } else {
+        draw_velocities(n, kT, m);
+    }
+    dij_list.resize(n, vec3::Zero());
+}
+
+void Cell::place_on_lattice(std::uint64_t n, double dl) {
     const auto nx = static_cast<std::uint64_t>(std::ceil(dims.x() / dl));
     const auto ny = static_cast<std::uint64_t>(std::ceil(dims.y() / dl));
     const auto nz = static_cast<std::uint64_t>(std::ceil(dims.z() / dl));
@@ -82,9 +138,6 @@ void Cell::initialize() {
     const double dz = dims.z() / nz;
 
     positions.resize(n);
-    velocities.resize(n);
-    forces.resize(n, vec3::Zero());
-
     std::uint64_t count = 0;
     for (std::uint64_t i = 0; i < nx; ++i) {
         const double x = (i + 0.5) * dx;
@@ -99,8 +152,10 @@ void Cell::initialize() {
             }
         }
     }
-    positions_initial = positions;
+}
 
+void Cell::draw_velocities(std::uint64_t n, double kT, double m) {
+    velocities.resize(n);
     const double sqrtktm = std::sqrt(kT / m);
     vec3 sum = vec3::Zero();
     {
@@ -125,7 +180,43 @@ void Cell::initialize() {
         const vec3 mean = sum * (1.0 / static_cast<double>(n));
         for (vec3& v : velocities) v -= mean;
     }
-    dij_list.resize(n, vec3::Zero());
+}
+
+void Cell::take_positions(const std::vector<double>& flat, std::uint64_t n) {
+    positions = unflattened(flat, n, "positions");
+    for (vec3& p : positions) {
+        for (int c = 0; c < 3; ++c) p[c] = wrapped(p[c], dims[c]);
+    }
+}
+
+void Cell::take_velocities(const std::vector<double>& flat, std::uint64_t n) {
+    velocities = unflattened(flat, n, "velocities");
+    velocities_initial = velocities;
+}
+
+// Pairs closer than sigma / 2 repel with more than 16,000 epsilon: the first step
+// would fling them out of any liquid. Each run of the list holds every neighbour
+// within rcut + shell.
+void Cell::check_closest_pairs() const {
+    const double sigma = params->get_param<double>("sigma");
+    const double closest = 0.5 * sigma;
+    const std::size_t n = positions.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t end = i + 1 < n ? neighbor_list[i + 1] : neighbor_list.size();
+        for (std::size_t k = neighbor_list[i]; k + 1 < end; ++k) {
+            const std::uint32_t j = neighbor_list[k];
+            vec3 d = positions[j] - positions[i];
+            for (int c = 0; c < 3; ++c) d[c] -= dims[c] * std::round(d[c] / dims[c]);
+            const double r = std::sqrt(squared_length(d));
+            if (r < closest) {
+                throw std::invalid_argument("particles " + std::to_string(std::min<std::size_t>(i, j)) + " and " +
+                                            std::to_string(std::max<std::size_t>(i, j)) + " start " +
+                                            format_value(r) + " apart, closer than sigma / 2 = " +
+                                            format_value(closest) +
+                                            ", where their repulsion exceeds 16000 epsilon");
+            }
+        }
+    }
 }
 
 // The run's largest allocations: six particle arrays, the sub-cell sort and the

@@ -20,12 +20,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <Eigen/Core>
 
 #include "parameters.h"
+#include "thermostat.h"
 
 using vec3 = Eigen::Vector3d;
 
@@ -49,15 +51,27 @@ inline double squared_length(const vec3& v) {
 // A particle array as the kernels see it: x, y, z of particle 0, then of particle 1, ...
 inline double* coordinates(std::vector<vec3>& vectors) { return reinterpret_cast<double*>(vectors.data()); }
 
+// A start other than the lattice: flattened coordinates, element 3i + c being
+// component c of particle i, for nr_particles particles.
+struct StartingState {
+    std::vector<double> positions;                  // wrapped into the box as they are taken
+    std::optional<std::vector<double>> velocities;  // taken as given, drift and all; drawn when absent
+};
+
 class Cell {
 public:
     // Box from `cell_length`, particles on a simple cubic lattice, Gaussian velocities
     // for `kT` with the centre-of-mass drift removed, then the neighbour list and the
     // first forces. Throws std::invalid_argument for a box that cannot hold the run.
-    explicit Cell(const std::shared_ptr<Parameters>& _params);
+    // With `start`, the particles sit at its positions instead, and move with its
+    // velocities when it has them (nothing is then drawn from any random stream);
+    // std::invalid_argument for a start of the wrong size, with numbers that are not
+    // finite or with two particles closer than sigma / 2.
+    explicit Cell(const std::shared_ptr<Parameters>& _params, Thermostat _thermostat = Thermostat::berendsen,
+                  const std::optional<StartingState>& start = std::nullopt);
 
-    // One velocity-Verlet step of length dt with the Berendsen thermostat. Every
-    // 1000th step takes a wall-clock mark and, when `verbose`, prints a progress line.
+    // One velocity-Verlet step of length dt with the cell's thermostat. Every 1000th
+    // step takes a wall-clock mark and, when `verbose`, prints a progress line.
     void integrate(unsigned int step, double dt, bool verbose);
 
     // Appends the current frame to the binary movie file, or starts the file with
@@ -79,25 +93,36 @@ public:
     double get_epot() const { return epot; }
     double get_etot() const { return etot; }
     const vec3& get_dims() const { return dims; }
+    Thermostat get_thermostat() const { return thermostat; }
 
     // Checkpoints (checkpoint.cpp): every member that later steps read, written as
     // raw little-endian values, and a cell rebuilt from them that continues bit for
-    // bit. The cell's state is the last part of a checkpoint: `read_state` reads it,
-    // checks the file's checksum, then checks the state against `stated_particles`,
-    // the parameters and itself, throwing std::invalid_argument at the first fault.
+    // bit. The cell's state is the last part of a checkpoint: `read_state` reads it
+    // (the thermostat and its stream from format version 2 on; a version-1 state is a
+    // Berendsen run), checks the file's checksum, then checks the state against
+    // `stated_particles`, the parameters and itself, throwing std::invalid_argument at
+    // the first fault.
     void write_state(CheckpointWriter& out) const;
     static std::unique_ptr<Cell> read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
-                                            std::uint64_t stated_particles);
+                                            std::uint64_t stated_particles, std::uint32_t version);
 
 private:
     struct Restoring {};
     Cell(const std::shared_ptr<Parameters>& _params, Restoring) : params(_params) {}
     void check_restored_state(CheckpointReader& in, std::uint64_t stated_particles) const;
+    void read_thermostat(CheckpointReader& in);
     std::size_t checked_neighbor_runs(CheckpointReader& in) const;
 
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
 
-    void initialize();
+    void initialize(const std::optional<StartingState>& start);
+    void place_on_lattice(std::uint64_t n, double dl);
+    void draw_velocities(std::uint64_t n, double kT, double m);
+    // The start's arrays as the particles' own: positions wrapped into the box.
+    void take_positions(const std::vector<double>& flat, std::uint64_t n);
+    void take_velocities(const std::vector<double>& flat, std::uint64_t n);
+    // Refuses a start with two particles closer than sigma / 2 (the list must be built).
+    void check_closest_pairs() const;
     // Bytes a run of n particles in `volume` will allocate, at least; reads rcut and
     // shell.
     double estimated_memory(std::uint64_t n, double volume) const;
@@ -147,8 +172,10 @@ private:
     // wrap to keep any precision, or not a number).
     enum class Wrap { none, first };
     bool half_kick(double dt, Wrap wrap);
-    // The Berendsen thermostat's velocity factor for the latest kinetic energy.
+    // The thermostat's velocity factor for the latest kinetic energy.
+    double thermostat_factor(double dt);
     double berendsen_factor(double dt) const;
+    double bussi_factor(double dt);
     // Rescales the velocities by the thermostat and moves the particles; true when one
     // has moved more than half the shell since the last build, so the list is due.
     bool thermostat_and_drift(double dt);
@@ -156,9 +183,9 @@ private:
 
     vec3 dims;                                // box edge lengths; the box spans [0, dims)
     std::vector<vec3> positions;              // current positions
-    std::vector<vec3> positions_initial;      // lattice positions, as placed
+    std::vector<vec3> positions_initial;      // lattice or starting positions, as placed
     std::vector<vec3> velocities;             // current velocities
-    std::vector<vec3> velocities_initial;     // drawn velocities, before drift removal
+    std::vector<vec3> velocities_initial;     // drawn velocities before drift removal, or the start's
     std::vector<vec3> forces;                 // Lennard-Jones force on each particle
     std::shared_ptr<Parameters> params;       // the run's settings, shared with its creator
     std::vector<std::uint32_t> neighbor_list; // head of N run starts, then one run per particle
@@ -167,6 +194,8 @@ private:
     double ekin = 0.0;                        // kinetic energy after the latest half kick
     double etot = 0.0;                        // ekin + epot after the latest step
     std::chrono::system_clock::time_point ttime;  // wall-clock mark of the progress line
+    Thermostat thermostat = Thermostat::berendsen;
+    ThermostatStream thermostat_stream;       // the stochastic thermostat's draws
 
     // Working storage kept from call to call, so that steps do not allocate.
     SubcellSort subcells;                     // the latest build's sort

@@ -24,6 +24,7 @@ namespace {
 
 constexpr char magic[8] = {'T', 'O', 'V', 'R', 'I', 'N', 'C', 'K'};
 constexpr std::uint64_t max_parameter_text = 1u << 20;  // far beyond any real table
+constexpr std::uint64_t max_stream_text = 1u << 16;     // a stream's state takes some 7,000 bytes
 
 std::ios_base::failure write_error(const std::string& path, const std::string& problem) {
     return std::ios_base::failure("checkpoint '" + path + "': " + problem);
@@ -118,6 +119,10 @@ void Cell::write_state(CheckpointWriter& out) const {
     for (const auto* array : {&positions, &positions_initial, &velocities, &velocities_initial, &forces, &dij_list}) {
         out.put_array(*array);
     }
+    out.put(static_cast<std::uint32_t>(thermostat));
+    const std::string stream = stream_state(thermostat_stream);
+    out.put<std::uint64_t>(stream.size());
+    out.bytes(stream.data(), stream.size());
     out.put_array(neighbor_list);
 }
 
@@ -180,7 +185,7 @@ void CheckpointReader::truncated(const char* what) const {
 }
 
 std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
-                                       std::uint64_t stated_particles) {
+                                       std::uint64_t stated_particles, std::uint32_t version) {
     std::unique_ptr<Cell> cell(new Cell(_params, Restoring{}));
     in.bytes(cell->dims.data(), sizeof(double) * 3, "box");
     cell->ekin = in.get<double>("energies");
@@ -190,12 +195,23 @@ std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_p
                         &cell->forces, &cell->dij_list}) {
         *array = in.get_array<vec3>("particle arrays");
     }
+    if (version >= 2) cell->read_thermostat(in);
     cell->neighbor_list = in.get_array<std::uint32_t>("neighbour list");
     in.finish();
     cell->check_restored_state(in, stated_particles);
     cell->longest_run = cell->checked_neighbor_runs(in);
     cell->ttime = std::chrono::system_clock::now();
     return cell;
+}
+
+void Cell::read_thermostat(CheckpointReader& in) {
+    const auto code = in.get<std::uint32_t>("thermostat");
+    const auto size = in.get<std::uint64_t>("thermostat's stream");
+    std::string state(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_stream_text)), '\0');
+    if (size > state.size()) in.fail("corrupted: it states " + std::to_string(size) + " bytes of thermostat stream");
+    in.bytes(state.data(), state.size(), "thermostat's stream");
+    if (!thermostat_from_code(code, thermostat)) in.fail("corrupted: its thermostat code " + std::to_string(code));
+    if (!restore_stream(state, thermostat_stream)) in.fail("corrupted: its thermostat's stream state");
 }
 
 // The checksum holds, so a state that contradicts its parameters or itself was
@@ -258,9 +274,9 @@ RunState load_checkpoint(const std::string& path) {
         in.fail("not a tovrin checkpoint (it does not start with the magic number TOVRINCK)");
     }
     const auto version = in.get<std::uint32_t>("version");
-    if (version != checkpoint_version) {
-        in.fail("written in checkpoint format version " + std::to_string(version) + "; this tovrin reads version " +
-                std::to_string(checkpoint_version));
+    if (version < oldest_checkpoint_version || version > checkpoint_version) {
+        in.fail("written in checkpoint format version " + std::to_string(version) + "; this tovrin reads versions " +
+                std::to_string(oldest_checkpoint_version) + " to " + std::to_string(checkpoint_version));
     }
     const auto particles = in.get<std::uint64_t>("particle count");
     RunState run;
@@ -273,7 +289,7 @@ RunState load_checkpoint(const std::string& path) {
     run.ekin = in.get_array<double>("energy log");
     run.epot = in.get_array<double>("energy log");
     run.etot = in.get_array<double>("energy log");
-    run.cell = Cell::read_state(in, run.parameters, particles);
+    run.cell = Cell::read_state(in, run.parameters, particles, version);
     for (const auto* log : {&run.ekin, &run.epot, &run.etot}) {
         if (log->size() != run.steps_done) {
             in.fail("mismatched: it states " + std::to_string(run.steps_done) + " steps done but logs the energies of " +

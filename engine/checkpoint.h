@@ -4,7 +4,8 @@
 //
 // The file, little-endian: the magic "TOVRINCK", a 32-bit format version, the
 // particle count, the steps done, the parameters as "key = value" lines, the cell's
-// state (box, energies, the six particle arrays, the neighbour list), the energy log,
+// state (box, energies, the six particle arrays, from version 2 on the thermostat's
+// code and its random stream's state as text, the neighbour list), the energy log,
 // and a CRC-32 of everything before it. It is written under a temporary name and
 // renamed over the target only once complete and flushed to disk, so a crash while
 // saving leaves the previous checkpoint as it was.
@@ -21,7 +22,8 @@
 #include "cell.h"
 #include "parameters.h"
 
-constexpr std::uint32_t checkpoint_version = 1;
+constexpr std::uint32_t checkpoint_version = 2;
+constexpr std::uint32_t oldest_checkpoint_version = 1;  // still read: a Berendsen run
 
 // A run: its parameters, its cell, the steps done and the energies after each step.
 struct RunState {

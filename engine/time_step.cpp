@@ -1,4 +1,4 @@
-// The velocity-Verlet time step: the half kicks, the Berendsen thermostat, the drift,
+// The velocity-Verlet time step: the half kicks, the thermostat, the drift,
 // the periodic wrap, the rebuild of the neighbour list when it is due, and the
 // progress line every 1000 steps.
 //
@@ -80,6 +80,18 @@ bool Cell::half_kick(double dt, Wrap wrap) {
     return inside;
 }
 
+double Cell::thermostat_factor(double dt) {
+    switch (thermostat) {
+        case Thermostat::berendsen:
+            return berendsen_factor(dt);
+        case Thermostat::bussi:
+            return bussi_factor(dt);
+        case Thermostat::none:
+            break;
+    }
+    return 1.0;  // multiplying by 1 changes no bit
+}
+
 double Cell::berendsen_factor(double dt) const {
     const std::uint64_t n = particle_count(*params);
     const double tau = positive_param(*params, "tau");
@@ -97,8 +109,22 @@ double Cell::berendsen_factor(double dt) const {
     return std::sqrt(1 + r * q);
 }
 
+// The draws come first, whatever the kinetic energy, so every step takes the same
+// numbers from the stream.
+double Cell::bussi_factor(double dt) {
+    const std::uint64_t n = particle_count(*params);
+    const double tau = positive_param(*params, "tau");
+    const double kT = params->get_param<double>("kT");
+    const double dof = 3.0 * static_cast<double>(n - 1);
+    const double target = (0.5 * dof) * kT;
+    const double c = std::exp(-dt / tau);
+    const double drawn = bussi_kinetic_energy(ekin, target, dof, c, thermostat_stream);
+    if (ekin == 0.0) return 1.0;
+    return std::sqrt(drawn / ekin);
+}
+
 bool Cell::thermostat_and_drift(double dt) {
-    const double lambda = berendsen_factor(dt);
+    const double lambda = thermostat_factor(dt);
     const double shell = params->get_param<double>("shell");
     const double limit = 0.25 * (shell * shell);
     const std::size_t n = positions.size();

@@ -2,8 +2,8 @@
 //
 // `Run` holds one engine run (parameters, cell, steps done, energy log). It is built
 // from a parameter file exactly as `Tovrin.simulate` builds its cell (the same keys
-// read in the same order, the same errors, the same random stream) or read back from
-// a checkpoint. Each step runs with the interpreter lock released, so other Python
+// read in the same order, the same errors, the same random stream), with the
+// thermostat and the start the caller chooses, or read back from a checkpoint. Each step runs with the interpreter lock released, so other Python
 // threads, and other runs, proceed meanwhile; between whole steps a pending signal
 // (Ctrl-C) ends `run` with its exception, leaving the run at its last whole step.
 // Engine exceptions become the Python exceptions of the shared table in
@@ -64,15 +64,30 @@ py::array_t<double> vector_array(const std::vector<double>& values) {
     return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
+// A C-ordered float64 array's elements, copied.
+std::vector<double> flat_copy(const py::array_t<double, py::array::c_style>& array) {
+    return {array.data(), array.data() + array.size()};
+}
+
 class Run {
 public:
-    // `path`: the parameter file's name as UTF-8 bytes (its existence is checked by the caller).
-    explicit Run(const std::string& path) {
+    // `path`: the parameter file's name as UTF-8 bytes (its existence is checked by the
+    // caller). `positions` and `velocities`: (N, 3) float64 arrays, or None for the
+    // lattice and drawn velocities (the caller checks their shape and type).
+    Run(const std::string& path, const std::string& thermostat,
+        const std::optional<py::array_t<double, py::array::c_style>>& positions,
+        const std::optional<py::array_t<double, py::array::c_style>>& velocities) {
+        const Thermostat chosen = thermostat_named(thermostat);
+        std::optional<StartingState> start;
+        if (positions) {
+            start = StartingState{flat_copy(*positions), std::nullopt};
+            if (velocities) start->velocities = flat_copy(*velocities);
+        }
         state.parameters = std::make_shared<Parameters>(path);
         stepsize = state.parameters->get_param<double>("stepsize");
         nrsteps = state.parameters->get_param<unsigned int>("nrsteps");
         nr_particles = state.parameters->get_param<unsigned int>("nr_particles");
-        without_gil([&] { state.cell = std::make_unique<Cell>(state.parameters); });
+        without_gil([&] { state.cell = std::make_unique<Cell>(state.parameters, chosen, start); });
     }
 
     static std::unique_ptr<Run> load(const std::string& path) {
@@ -136,6 +151,7 @@ public:
         log["etot"] = vector_array(run.etot);
         return log;
     }
+    std::string thermostat() const { return thermostat_name(whole().cell->get_thermostat()); }
     std::map<std::string, std::string> parameters() const {
         const auto& entries = state.parameters->entries();
         return {entries.begin(), entries.end()};
@@ -227,7 +243,10 @@ PYBIND11_MODULE(_simulation, module) {
     });
 
     py::class_<Run>(module, "Run")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<const std::string&, const std::string&,
+                      const std::optional<py::array_t<double, py::array::c_style>>&,
+                      const std::optional<py::array_t<double, py::array::c_style>>&>(),
+             py::arg("path"), py::arg("thermostat"), py::arg("positions"), py::arg("velocities"))
         .def_static("load", &Run::load, py::arg("path"))
         .def("run", &Run::run, py::arg("steps"))
         .def("save", &Run::save, py::arg("path"))
@@ -243,6 +262,7 @@ PYBIND11_MODULE(_simulation, module) {
         .def_property_readonly("velocities_initial", &Run::velocities_initial)
         .def_property_readonly("box", &Run::box)
         .def_property_readonly("energies", &Run::energies)
+        .def_property_readonly("thermostat", &Run::thermostat)
         .def_property_readonly("parameters", &Run::parameters)
         .def_readonly("stepsize", &Run::stepsize)
         .def_readonly("nrsteps", &Run::nrsteps)

@@ -2,6 +2,7 @@
 
     tovrin run PARAMFILE [--plot PNG] [--save NPZ] [--movie FILE [--every K]]
                [--checkpoint FILE [--checkpoint-every K]] [--restart FILE]
+               [--thermostat berendsen|bussi|none] [--start FILE [--frame K]]
     tovrin movie MOVIEFILE [--xyz OUT] [--gsd OUT] [--mass M] [--every K] [--strict]
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
@@ -55,7 +56,8 @@ def _plot_output(path: str) -> str:
     return _writable_output(path)
 
 
-def _summary(paramfile_path: str, result: dict, seconds: float, pressure: float) -> str:
+def _summary(paramfile_path: str, result: dict, seconds: float, pressure: float,
+             thermostat: str = "berendsen") -> str:
     from .plots import temperature
 
     n, nrsteps = result["nrparticles"], result["nrsteps"]
@@ -68,7 +70,7 @@ def _summary(paramfile_path: str, result: dict, seconds: float, pressure: float)
         f"  atom-steps/s   {rate:.4g}",
     ]
     if nrsteps == 0:
-        return "\n".join(lines + ["  no steps were run, so there are no energies"])
+        return "\n".join(lines + ["  no steps were run, so there are no energies", f"  thermostat     {thermostat}"])
     rows = [(name, np.asarray(result[key], dtype=np.float64))
             for name, key in (("kinetic energy", "ekin"), ("potential energy", "epot"), ("total energy", "etot"))]
     rows.append(("temperature", temperature(result["ekin"], n)))
@@ -77,6 +79,7 @@ def _summary(paramfile_path: str, result: dict, seconds: float, pressure: float)
         per_particle = "" if name == "temperature" else f"{values[-1] / n if n else float('nan'):.10g}"
         lines.append(f"  {name:18}{values.mean():>20.10g}{values[-1]:>20.10g}{per_particle:>20}")
     lines.append(f"  {'pressure':18}{'':>20}{pressure:>20.10g}")
+    lines.append(f"  thermostat     {thermostat}")
     return "\n".join(lines)
 
 
@@ -132,15 +135,43 @@ class _Progress:
             self.bar.close()
 
 
+def _new_simulation(Simulation, args: argparse.Namespace):
+    """The run of the parameter file with the thermostat asked for, from the lattice
+    or from the --start file's frame."""
+    thermostat = args.thermostat or "berendsen"
+    if args.start is None:
+        if args.frame is not None:
+            raise CommandError("--frame chooses a frame of the --start file: give --start too")
+        return Simulation(args.paramfile, thermostat=thermostat)
+    if not os.path.exists(args.paramfile):
+        raise CommandError(f"Cannot open file: {args.paramfile}")
+    from .start import placed, read_frame
+
+    wanted = paramfile.read(args.paramfile)
+    frame = read_frame(args.start, args.frame)
+    positions, velocities = placed(frame, wanted.real("cell_length"), wanted.whole("nr_particles"))
+    return Simulation(args.paramfile, thermostat=thermostat, positions=positions, velocities=velocities)
+
+
+def _refuse_new_run_options(args: argparse.Namespace, simulation) -> None:
+    """A restart continues its checkpoint's configuration and thermostat."""
+    if args.start is not None:
+        raise CommandError("--start and --restart exclude each other: a restart continues its checkpoint")
+    if args.thermostat and args.thermostat != simulation.thermostat:
+        raise CommandError(f"--thermostat {args.thermostat}: the checkpoint {args.restart} is a run with the "
+                           f"{simulation.thermostat} thermostat, which a restart keeps")
+
+
 def _start(Simulation, args: argparse.Namespace):
     """The simulation to run, built from the parameter file or its checkpoint, and
     the step to run it to: the file's nrsteps."""
     if not args.restart:
-        simulation = Simulation(args.paramfile)
+        simulation = _new_simulation(Simulation, args)
         return simulation, simulation.nrsteps
     if not os.path.exists(args.paramfile):
         raise CommandError(f"Cannot open file: {args.paramfile}")
     simulation = Simulation.load(args.restart)
+    _refuse_new_run_options(args, simulation)
     wanted = paramfile.read(args.paramfile)
     differing = sorted(key for key in set(wanted.text) | set(simulation.parameters)
                        if key != "nrsteps" and wanted.text.get(key) != simulation.parameters.get(key))
@@ -196,7 +227,7 @@ def run(args: argparse.Namespace) -> int:
     progress.close()
     seconds = time.perf_counter() - started
     result = simulation.results()
-    print(_summary(args.paramfile, result, seconds, simulation.pressure), flush=True)
+    print(_summary(args.paramfile, result, seconds, simulation.pressure, simulation.thermostat), flush=True)
     _save_outputs(simulation, args, checkpoint, save)
     if plot:
         from .plots import plot_energies
@@ -410,6 +441,16 @@ def parser() -> argparse.ArgumentParser:
                               f"than {DRIFT:g} epsilon); without it, only a warning")
     command.add_argument("--restart", metavar="FILE",
                          help="continue the checkpointed run of PARAMFILE up to its nrsteps")
+    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"),
+                         help="berendsen (the default: rescales towards kT with coupling time tau, suppressing "
+                              "the kinetic energy's fluctuations), bussi (stochastic velocity rescaling with "
+                              "coupling time tau: the canonical ensemble at kT) or none (constant energy, NVE)")
+    command.add_argument("--start", metavar="FILE",
+                         help="start from the last frame of a GSD file, an extended-XYZ file or a tovrin movie "
+                              "instead of the lattice (its box must be cell_length, its particles nr_particles; "
+                              "without velocities in the frame they are drawn for kT)")
+    command.add_argument("--frame", type=_not_negative, metavar="K",
+                         help="start from frame K (counted from 0) of the --start file instead of its last")
     command.set_defaults(handler=run)
 
     command = commands.add_parser("movie", help="describe a movie file written by tovrin-md --movie")

@@ -12,7 +12,12 @@
 
 A Simulation is built from its parameter file exactly as `Tovrin().simulate` builds
 its cell: the same keys in the same order, the same errors, the same random stream
-(or the run's own stream, when the file gives a `seed`). Any split of the steps into
+(or the run's own stream, when the file gives a `seed`). The thermostat and the
+start are choices of the run, not of the file:
+
+    Simulation("run.par", thermostat="bussi")          # canonical (NVT) at kT
+    Simulation("run.par", thermostat="none")           # constant energy (NVE)
+    Simulation("run.par", positions=x, velocities=v)   # from a configuration Any split of the steps into
 `run` calls gives the energies and states of one `simulate` call bit for bit. Steps
 run with the interpreter lock released: other Python threads, and other runs, go on
 meanwhile. The arrays it hands out are copies.
@@ -39,14 +44,50 @@ def _steps(steps, name: str = "steps") -> int:
     return steps
 
 
+THERMOSTATS = ("berendsen", "bussi", "none")
+
+
+def _particle_array(name: str, values) -> np.ndarray:
+    """`values` as a C-ordered float64 array of shape (N, 3) of finite numbers."""
+    array = np.asarray(values)
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"{name} must have shape (N, 3), one row per particle, not {array.shape}")
+    array = np.ascontiguousarray(array, dtype=np.float64)
+    finite = np.isfinite(array).all(axis=1)
+    if not finite.all():
+        raise ValueError(f"{name}: row {int(np.argmin(finite))} holds a number that is not finite")
+    return array
+
+
 class Simulation:
     """A molecular-dynamics run of a parameter file, advanced by `run` or `iterate`."""
 
-    def __init__(self, paramfile: PathLike):
+    def __init__(self, paramfile: PathLike, *, thermostat: str = "berendsen", positions=None, velocities=None):
+        """The run of `paramfile` with `thermostat`: "berendsen" (rescales towards kT with
+        coupling time tau; the default and `simulate`'s), "bussi" (stochastic velocity
+        rescaling with coupling time tau: the canonical ensemble) or "none" (constant
+        energy).
+
+        With `positions` ((N, 3), N = nr_particles) the particles start there, wrapped
+        into the box, instead of on the lattice; with `velocities` too they move off with
+        those, as given (a drift they hold stays), and nothing is drawn from the random
+        stream; without, velocities are drawn for kT as for the lattice. Positions that
+        put two particles closer than sigma / 2 are refused (ValueError)."""
+        if not isinstance(thermostat, str) or thermostat not in THERMOSTATS:
+            raise ValueError(f"unknown thermostat {thermostat!r}: choose {', '.join(THERMOSTATS)}")
+        if velocities is not None and positions is None:
+            raise ValueError("velocities need positions: give both, or positions alone to draw the velocities")
+        if positions is not None:
+            positions = _particle_array("positions", positions)
+        if velocities is not None:
+            velocities = _particle_array("velocities", velocities)
         path = os.fspath(paramfile)
         if not os.path.exists(path):
             raise Exception("Cannot open file: " + os.fsdecode(path))
-        self._run = _simulation.Run(path.encode("utf-8") if isinstance(path, str) else path)
+        self._run = _simulation.Run(path.encode("utf-8") if isinstance(path, str) else path, thermostat,
+                                    positions, velocities)
 
     @classmethod
     def load(cls, path: PathLike) -> "Simulation":
@@ -123,10 +164,13 @@ class Simulation:
 
     @property
     def positions_initial(self) -> np.ndarray:
+        """The lattice positions, or the starting positions given (wrapped into the box)."""
         return self._run.positions_initial
 
     @property
     def velocities_initial(self) -> np.ndarray:
+        """The starting velocities given, or the drawn ones before the drift was removed
+        (`velocities` at step 0 are those without the drift)."""
         return self._run.velocities_initial
 
     @property
@@ -138,6 +182,11 @@ class Simulation:
     def energies(self) -> Dict[str, np.ndarray]:
         """"ekin", "epot" and "etot" after each step done, as arrays."""
         return self._run.energies
+
+    @property
+    def thermostat(self) -> str:
+        """The run's thermostat: "berendsen", "bussi" or "none"."""
+        return self._run.thermostat
 
     @property
     def parameters(self) -> Dict[str, str]:

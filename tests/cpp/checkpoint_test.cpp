@@ -1,5 +1,5 @@
 // Checkpoints at the engine's level, where the sanitizers watch the reader: a run
-// read back continues bit for bit, and a list that would send the force kernels
+// read back continues bit for bit, its stochastic thermostat's draws too, and a list that would send the force kernels
 // outside the particle arrays is refused even under a valid checksum.
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 
 namespace {
 
-RunState liquid_run() {
+RunState liquid_run(Thermostat thermostat = Thermostat::berendsen) {
     RunState run;
     run.parameters = parameters_from(parameter_text(108, 5.039684199579493, "stepsize = 0.01\n"));
-    run.cell = std::make_unique<Cell>(run.parameters);
+    run.cell = std::make_unique<Cell>(run.parameters, thermostat);
     return run;
 }
 
@@ -27,8 +27,8 @@ std::string read_file(const std::string& path) {
 
 TEST(Checkpoint, ReadBackContinuesBitForBit) {
     for (const int threads : {1, 2}) {
-        with_threads(threads, [] {
-            RunState run = liquid_run();
+        for (const Thermostat thermostat : {Thermostat::berendsen, Thermostat::bussi}) with_threads(threads, [=] {
+            RunState run = liquid_run(thermostat);
             for (int k = 0; k < 13; ++k) run.step(0.01);
             const TempFile file("");
             save_checkpoint(run, file.path());
@@ -43,6 +43,7 @@ TEST(Checkpoint, ReadBackContinuesBitForBit) {
             EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
             EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
             EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
+            EXPECT_EQ(restored.cell->get_thermostat(), thermostat);
         });
     }
 }

@@ -216,3 +216,75 @@ def test_a_blown_up_run_is_reported(command, status, write_parameters, tmp_path)
     assert completed.returncode == status, completed.stderr
     assert "warning: the run looks unstable: the temperature reached" in completed.stderr
     assert "a smaller stepsize" in completed.stderr
+
+
+@pytest.mark.parametrize("kind", ["gsd", "xyz", "movie"])
+def test_run_starts_from_a_frame_of_a_file_with_the_thermostat_asked_for(tovrin, liquid_movie, write_parameters,
+                                                                         tmp_path, kind):
+    from tovrin import movie
+
+    frames = movie.read(liquid_movie)
+    path = tmp_path / f"start.{kind}"
+    if kind == "gsd":
+        movie.write_gsd(path, frames.positions, frames.velocities, frames.box)
+    elif kind == "xyz":
+        movie.write_extxyz(path, frames.positions, frames.velocities, frames.box)
+    else:
+        path = liquid_movie
+    paramfile = write_parameters(LIQUID, nrsteps="5")
+    completed = tovrin("run", paramfile, "--start", path, "--frame", "3", "--thermostat", "bussi",
+                       "--save", "result.npz")
+    assert completed.returncode == 0, completed.stderr
+    assert "  thermostat     bussi" in completed.stdout.splitlines()
+    # GSD holds single precision, the others every bit.
+    tolerance = 1e-6 if kind == "gsd" else 0.0
+    with np.load(tmp_path / "result.npz") as saved:
+        assert np.allclose(saved["positions_initial"], frames.positions[3], rtol=0, atol=tolerance)
+        assert np.allclose(saved["velocities_initial"], frames.velocities[3], rtol=0, atol=tolerance)
+
+    last = tovrin("run", paramfile, "--start", path, "--save", "last.npz")
+    assert last.returncode == 0, last.stderr
+    assert "  thermostat     berendsen" in last.stdout.splitlines()
+    with np.load(tmp_path / "last.npz") as saved:
+        assert np.allclose(saved["positions_initial"], frames.positions[-1], rtol=0, atol=tolerance)
+
+    _failed(tovrin("run", paramfile, "--start", path, "--frame", "5"),
+            f"frame 5 is out of range: {path} holds 5 frames, 0 to 4")
+    _failed(tovrin("run", write_parameters(LIQUID, cell_length="5.1", name="wide.par"), "--start", path),
+            "does not match cell_length = 5.1")
+    _failed(tovrin("run", write_parameters(LIQUID, nr_particles="100", name="fewer.par"), "--start", path),
+            "108 particles, but nr_particles = 100")
+
+
+def test_run_refuses_starts_it_cannot_use(tovrin, write_parameters, tmp_path):
+    paramfile = write_parameters(TINY)
+    (tmp_path / "notes.txt").write_text("no particles here\n")
+    _failed(tovrin("run", paramfile, "--start", "notes.txt"),
+            "notes.txt is neither a GSD file, an extended-XYZ file nor a tovrin movie")
+    _failed(tovrin("run", paramfile, "--frame", "1"), "--frame chooses a frame of the --start file")
+    assert tovrin("run", paramfile, "--checkpoint", "run.ckpt", "--thermostat", "none").returncode == 0
+    _failed(tovrin("run", paramfile, "--restart", "run.ckpt", "--thermostat", "bussi"),
+            "the checkpoint run.ckpt is a run with the none thermostat")
+    _failed(tovrin("run", paramfile, "--restart", "run.ckpt", "--start", "notes.txt"),
+            "--start and --restart exclude each other")
+    completed = tovrin("run", paramfile, "--thermostat", "nose-hoover")
+    assert completed.returncode == 2 and "invalid choice: 'nose-hoover'" in completed.stderr
+
+
+def test_tovrin_md_runs_the_thermostat_asked_for_as_simulation_does(write_parameters, tmp_path, fresh_python):
+    paramfile = write_parameters(LIQUID, nrsteps="20")
+    tovrin_md = str(SCRIPTS / "tovrin-md")
+    subprocess.run([tovrin_md, paramfile, "--quiet", "--thermostat", "bussi", "--energies", tmp_path / "md.txt"],
+                   check=True, timeout=60)
+    etot = fresh_python("""
+        import sys
+        from tovrin import Simulation
+        sim = Simulation(sys.argv[1], thermostat="bussi")
+        sim.run(20)
+        print(" ".join(repr(float(value)) for value in sim.energies["etot"]))
+        """, args=(paramfile,)).split()
+    assert np.array_equal(np.loadtxt(tmp_path / "md.txt")[1:, 3], np.array(etot, dtype=np.float64))
+    wrong = subprocess.run([tovrin_md, paramfile, "--thermostat", "andersen"], capture_output=True, text=True,
+                           timeout=60)
+    assert wrong.returncode == 2
+    assert "--thermostat: unknown thermostat 'andersen': choose berendsen, bussi or none" in wrong.stderr

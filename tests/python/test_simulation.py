@@ -63,31 +63,56 @@ RESTARTED = """
 import sys, numpy as np
 from tovrin import Simulation
 paramfile, checkpoint, n, m, out = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+thermostat = sys.argv[6]
 if m < 0:  # the first leg: n steps, then the checkpoint
-    sim = Simulation(paramfile)
+    sim = Simulation(paramfile, thermostat=thermostat)
     sim.run(n)
     sim.save(checkpoint)
 else:
-    sim = Simulation.load(checkpoint) if checkpoint != "-" else Simulation(paramfile)
+    sim = Simulation.load(checkpoint) if checkpoint != "-" else Simulation(paramfile, thermostat=thermostat)
+    assert sim.thermostat == thermostat
     sim.run(m)
     np.savez(out, **{key: np.asarray(value) for key, value in sim.results().items()})
 """
 
 
-@pytest.mark.parametrize("n, m", [(0, 12), (7, 33), (40, 1)])
+@pytest.mark.parametrize("n, m, thermostat", [(0, 12, "berendsen"), (7, 33, "berendsen"), (40, 1, "berendsen"),
+                                              (7, 33, "bussi"), (7, 33, "none")])
 def test_a_checkpoint_loaded_in_a_new_process_continues_bit_for_bit(write_parameters, fresh_python, tmp_path,
-                                                                    n, m):
+                                                                    n, m, thermostat):
     # 40 steps of the liquid rebuild the neighbour list several times, so a restart
-    # falls between rebuilds, with a list built from positions no longer held.
+    # falls between rebuilds, with a list built from positions no longer held. The
+    # stochastic thermostat's stream continues where it stood.
     paramfile = write_parameters(LIQUID, stepsize="0.01")
     checkpoint = tmp_path / "run.ckpt"
-    fresh_python(RESTARTED, args=(paramfile, checkpoint, n, -1, "-"))
-    fresh_python(RESTARTED, args=(paramfile, checkpoint, n, m, tmp_path / "restarted.npz"))
-    fresh_python(RESTARTED, args=(paramfile, "-", 0, n + m, tmp_path / "whole.npz"))
+    fresh_python(RESTARTED, args=(paramfile, checkpoint, n, -1, "-", thermostat))
+    fresh_python(RESTARTED, args=(paramfile, checkpoint, n, m, tmp_path / "restarted.npz", thermostat))
+    fresh_python(RESTARTED, args=(paramfile, "-", 0, n + m, tmp_path / "whole.npz", thermostat))
     restarted, whole = load_npz(tmp_path / "restarted.npz"), load_npz(tmp_path / "whole.npz")
     assert_same_run(restarted, whole)
     assert restarted["nrsteps"] == n + m
     assert list(pathlib.Path(tmp_path).glob("run.ckpt.tmp*")) == []
+
+
+VERSION_1 = """
+import sys, numpy as np
+from tovrin import Simulation
+loaded = Simulation.load(sys.argv[1])
+with open(sys.argv[2], "w") as f:
+    f.write("".join(f"{key} = {value}\\n" for key, value in loaded.parameters.items()))
+whole = Simulation(sys.argv[2])
+whole.run(loaded.step + 3)
+loaded.run(3)
+print(loaded.thermostat, all(np.array_equal(loaded.energies[key], whole.energies[key]) for key in whole.energies),
+      np.array_equal(loaded.positions, whole.positions))
+"""
+
+
+def test_a_checkpoint_of_format_version_1_continues_as_a_berendsen_run(fresh_python, tmp_path):
+    # Written before checkpoints held a thermostat, by a fresh process at two threads.
+    checkpoint = pathlib.Path(__file__).parent / "data" / "version1.ckpt"
+    output = fresh_python(VERSION_1, threads=2, args=(checkpoint, tmp_path / "run.par"))
+    assert output.split() == ["berendsen", "True", "True"]
 
 
 # --- checkpoint files that are refused ------------------------------------------------
@@ -105,7 +130,7 @@ def _damage(data, how):
     if how == "foreign":
         return b"nr_particles = 8\n" + data
     if how == "version":
-        return _with_crc(body[:8] + (2).to_bytes(4, "little") + body[12:])
+        return _with_crc(body[:8] + (3).to_bytes(4, "little") + body[12:])
     if how == "mismatched":  # its own checksum, but nr_particles disagrees with the arrays
         return _with_crc(body.replace(b"nr_particles = 8\n", b"nr_particles = 9\n"))
     if how == "trailing":
@@ -117,7 +142,7 @@ def _damage(data, how):
     ("truncated", "truncated: it ends after"),
     ("corrupted", "corrupted: its checksum does not match"),
     ("foreign", "not a tovrin checkpoint"),
-    ("version", "checkpoint format version 2; this tovrin reads version 1"),
+    ("version", "checkpoint format version 3; this tovrin reads versions 1 to 2"),
     ("mismatched", "mismatched: it states 8 particles but its parameters give nr_particles = 9"),
     ("trailing", "corrupted: 1 bytes follow its checksum"),
 ])
@@ -178,6 +203,77 @@ def test_arrays_are_copies_that_cannot_change_the_run(write_parameters):
     sim.run(1)
     assert np.all(sim.positions > 0) and sim.box.tolist() == [float(TINY["cell_length"])] * 3
     assert sim.step == 1 and len(sim.energies["etot"]) == 1 and sim.etot == sim.energies["etot"][-1]
+
+
+# --- thermostats and starts from a configuration ---------------------------------------
+
+def test_a_start_from_the_lattice_and_its_velocities_reproduces_the_file_run(write_parameters):
+    # For each thermostat: the parameter-file run, and a run started from its lattice
+    # positions and drift-free velocities, whose stochastic thermostat then draws the
+    # same numbers. The three thermostats must give three different runs.
+    paramfile = write_parameters(LIQUID, nrsteps="30")
+    final_energies = set()
+    for thermostat in ("berendsen", "bussi", "none"):
+        reference = Simulation(paramfile, thermostat=thermostat)
+        positions, velocities = reference.positions, reference.velocities
+        reference.run(30)
+        started = Simulation(paramfile, thermostat=thermostat, positions=positions, velocities=velocities)
+        started.run(30)
+        expected = dict(reference.results(), velocities_initial=velocities)
+        assert_same_run(started.results(), expected)
+        assert started.thermostat == thermostat
+        final_energies.add(started.etot)
+    assert len(final_energies) == 3
+
+
+STARTS = """
+import sys, numpy as np
+from tovrin import Simulation
+paramfile, how = sys.argv[1], sys.argv[2]
+first = Simulation(paramfile)
+if how == "starts":
+    given = Simulation(paramfile, positions=first.positions, velocities=first.velocities)
+    box = first.box
+    shifted = first.positions + np.where(first.positions < box / 2, box, -box)
+    drawn = Simulation(paramfile, positions=shifted)
+    assert np.allclose(drawn.positions_initial, first.positions, rtol=0, atol=1e-12)
+    assert np.all((drawn.positions_initial >= 0) & (drawn.positions_initial < box))
+    print(drawn.velocities_initial.tobytes().hex())
+else:
+    print(Simulation(paramfile).velocities_initial.tobytes().hex())
+print(Simulation(paramfile).velocities_initial.tobytes().hex())
+"""
+
+
+def test_given_velocities_draw_nothing_and_positions_alone_draw_as_the_lattice_does(write_parameters, fresh_python):
+    # Positions outside the box are wrapped into it.
+    paramfile = write_parameters(TINY)
+    assert fresh_python(STARTS, args=(paramfile, "starts")) == fresh_python(STARTS, args=(paramfile, "lattice"))
+
+
+@pytest.mark.parametrize("change, error, message", [
+    ({"thermostat": "nose-hoover"}, ValueError, "unknown thermostat 'nose-hoover': choose berendsen, bussi, none"),
+    ({"thermostat": "bussi", "nr_particles": "1"}, ValueError, "bussi thermostat needs at least 2 particles"),
+    ({"positions": np.zeros((8, 2))}, ValueError, r"positions must have shape \(N, 3\)"),
+    ({"positions": np.full((8, 3), "1.0")}, TypeError, "positions must hold real numbers"),
+    ({"positions": "lattice"}, TypeError, "positions must hold real numbers"),
+    ({"positions": np.ones((7, 3))}, ValueError, "the starting positions give 7 particles, but nr_particles = 8"),
+    ({"positions": "grid", "velocities": np.ones((9, 3))}, ValueError,
+     "the starting velocities give 9 particles, but nr_particles = 8"),
+    ({"positions": "grid", "velocities": np.full((8, 3), np.inf)}, ValueError, "velocities: row 0 holds a number"),
+    ({"positions": "pair"}, ValueError, "particles 0 and 1 start 0.25 apart, closer than sigma / 2 = 0.5"),
+    ({"velocities": np.zeros((8, 3))}, ValueError, "velocities need positions"),
+])
+def test_bad_thermostats_and_starts_are_refused_saying_what_is_wrong(write_parameters, change, error, message):
+    change = dict(change)
+    paramfile = write_parameters(TINY, nr_particles=change.pop("nr_particles", TINY["nr_particles"]))
+    grid = 1.25 + 2.5 * np.array(np.meshgrid([0, 1], [0, 1], [0, 1])).reshape(3, -1).T
+    pair = grid.copy()
+    pair[1] = pair[0] + [0.25, 0.0, 0.0]
+    if isinstance(change.get("positions"), str) and change["positions"] in ("grid", "pair"):
+        change["positions"] = {"grid": grid, "pair": pair}[change["positions"]]
+    with pytest.raises(error, match=message):
+        Simulation(paramfile, **change)
 
 
 # --- seeds ----------------------------------------------------------------------------

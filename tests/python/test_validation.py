@@ -1,13 +1,15 @@
 """Physics validation: long runs of Lennard-Jones liquids against what physics demands.
 
 Marked `validate`: the default test run leaves them out, `pytest -m validate` runs
-them (scripts/test does, once). They take about two minutes on two cores.
+them (scripts/test does, once). They take about three minutes on two cores, the
+ensembles of the thermostats (section e) about one of them.
 
 Each simulation runs in a process of its own with one OpenMP thread, two processes at
 a time. A fresh process draws the first velocities of the random stream, so runs of
 one particle count start from the same state, and every run repeats bit for bit.
-Every run starts from a simple cubic lattice; the first EQUILIBRATION time units
-(melting and settling take about two) are left out of every average.
+Every run starts from a simple cubic lattice (the one without a thermostat from a
+liquid brought to kT first); the first EQUILIBRATION time units (melting and
+settling take about two) are left out of every average.
 
 Statistical errors come from block averages. Successive steps are strongly
 correlated, so the error of a mean is not std / sqrt(steps). The series is cut into
@@ -55,6 +57,7 @@ class Run:
     stepsize: float
     duration: float  # time units
     tau: float
+    thermostat: str = "berendsen"
 
     @property
     def steps(self):
@@ -99,7 +102,7 @@ def run_all(directory, runs, runner):
         paramfile = directory / f"run{index}.txt"
         out = directory / f"run{index}.pickle"
         paramfile.write_text(run.parameter_text())
-        subprocess.run([sys.executable, "-c", runner, str(paramfile), str(out)], cwd=directory,
+        subprocess.run([sys.executable, "-c", runner, str(paramfile), str(out), run.thermostat], cwd=directory,
                        env=environment, check=True, timeout=1800)
         with open(out, "rb") as f:
             return pickle.load(f)
@@ -293,3 +296,99 @@ def test_pressure_agrees_with_the_equation_of_state(state, pressures):
     print(f"kT {state[0]}, density {state[1]}: pressure {pressure}; PeTS {published:.5f}")
     assert pressure.error < 0.005 * published  # the runs resolve a 1 % difference
     assert abs(pressure.value - published) < 0.01 * published
+
+
+# --- e) the ensembles of the thermostats -----------------------------------------------
+
+# The isochoric heat capacity per particle, in k, of the fluid truncated and shifted at
+# 2.5 sigma by PeTS at the first liquid state above: 1.5 (ideal) + 0.992780401424933
+# (residual), from the same feos 0.10.5 evaluation that gives its pressure.
+PETS_HEAT_CAPACITY = {(0.8, 0.85): 2.492780401424933}
+ENSEMBLE_STATE = (0.8, 0.85)
+# Bussi's run is the long one: the variances of the kinetic and of the total energy
+# need many independent samples. The run without a thermostat starts from a liquid
+# that Bussi's thermostat has brought to kT over EQUILIBRATION: from the lattice it
+# would heat up far beyond kT as the lattice's potential energy turns into heat.
+ENSEMBLE_RUNS = {
+    "bussi": Run(256, ENSEMBLE_STATE[1], ENSEMBLE_STATE[0], 0.002, 400.0, 0.1, "bussi"),
+    "berendsen": Run(256, ENSEMBLE_STATE[1], ENSEMBLE_STATE[0], 0.004, 100.0, 0.1, "berendsen"),
+    "none": Run(256, ENSEMBLE_STATE[1], ENSEMBLE_STATE[0], 0.005, 300.0, 0.1, "none"),
+}
+
+ENSEMBLE_RUNNER = """
+import pickle, sys
+from tovrin import Simulation
+paramfile, out, thermostat = sys.argv[1:4]
+if thermostat == "none":
+    liquid = Simulation(paramfile, thermostat="bussi")
+    liquid.run(round(%r / liquid.stepsize))
+    sim = Simulation(paramfile, thermostat="none", positions=liquid.positions, velocities=liquid.velocities)
+else:
+    sim = Simulation(paramfile, thermostat=thermostat)
+sim.run(sim.nrsteps)
+with open(out, "wb") as f:
+    pickle.dump(sim.energies, f)
+""" % EQUILIBRATION
+
+
+@pytest.fixture(scope="module")
+def ensembles(tmp_path_factory):
+    """Thermostat -> energy series per step of its run."""
+    done = run_all(tmp_path_factory.mktemp("ensembles"), list(ENSEMBLE_RUNS.values()), ENSEMBLE_RUNNER)
+    return {name: done[run] for name, run in ENSEMBLE_RUNS.items()}
+
+
+def variance(series, stepsize):
+    """The variance of `series` with its error, as the block-averaged mean of the
+    squared deviations."""
+    return block_average((series - series.mean()) ** 2, stepsize)
+
+
+def test_bussi_samples_the_canonical_kinetic_energy_and_berendsen_does_not(ensembles):
+    # With 3N - 3 degrees of freedom at kT the canonical kinetic energy is a gamma
+    # variate: mean (3N - 3) kT / 2, variance (3N - 3) kT**2 / 2.
+    kT = ENSEMBLE_STATE[0]
+    dof = 3 * (ENSEMBLE_RUNS["bussi"].particles - 1)
+    mean, spread = 0.5 * dof * kT, 0.5 * dof * kT**2
+    measured = {}
+    for name in ("bussi", "berendsen"):
+        run = ENSEMBLE_RUNS[name]
+        ekin = equilibrated(run, ensembles[name], "ekin")
+        measured[name] = block_average(ekin, run.stepsize), variance(ekin, run.stepsize)
+        print(f"{name}: kinetic energy mean {measured[name][0]}, variance {measured[name][1]}; "
+              f"canonical {mean:.6g} and {spread:.6g}")
+    ekin, ekin_variance = measured["bussi"]
+    assert abs(ekin.value - mean) < 3 * ekin.error
+    assert abs(ekin_variance.value - spread) < 3 * ekin_variance.error
+    assert ekin_variance.error < 0.05 * spread  # the run resolves a 15 % difference
+    # Berendsen holds the mean but suppresses the fluctuations far below canonical ones.
+    suppressed = measured["berendsen"][1]
+    assert suppressed.value + 3 * suppressed.error < 0.5 * spread
+
+
+def test_bussi_heat_capacity_from_energy_fluctuations_agrees_with_the_equation_of_state(ensembles):
+    # Canonical fluctuations of the total energy: Cv = var(E) / kT**2, per particle.
+    # (The removed drift takes 1.5 k from N particles: 0.06 % of Cv at N = 256.)
+    run, kT = ENSEMBLE_RUNS["bussi"], ENSEMBLE_STATE[0]
+    etot = equilibrated(run, ensembles["bussi"], "etot")
+    fluctuation = variance(etot, run.stepsize)
+    scale = 1 / (run.particles * kT**2)
+    heat_capacity = Mean(fluctuation.value * scale, fluctuation.error * scale, fluctuation.inefficiency)
+    published = PETS_HEAT_CAPACITY[ENSEMBLE_STATE]
+    print(f"isochoric heat capacity per particle {heat_capacity}; PeTS {published:.5f}; difference "
+          f"{(heat_capacity.value - published) / heat_capacity.error:.1f} errors")
+    assert heat_capacity.error < 0.05 * published
+    assert abs(heat_capacity.value - published) < 3 * heat_capacity.error
+
+
+def test_without_a_thermostat_the_energy_drift_is_bounded(ensembles):
+    run = ENSEMBLE_RUNS["none"]
+    etot = equilibrated(run, ensembles["none"], "etot") / run.particles
+    ekin = equilibrated(run, ensembles["none"], "ekin") / run.particles
+    time = np.arange(len(etot)) * run.stepsize
+    slope = np.polyfit(time, etot, 1)[0]
+    drift = slope * (time[-1] - time[0])
+    print(f"constant energy, stepsize {run.stepsize}: total energy per particle {etot.mean():.5f}, drift "
+          f"{drift:.2g} over {time[-1]:.0f} time units ({slope:.2g} per time unit); kinetic energy per particle "
+          f"swings by {ekin.std():.3g}")
+    assert abs(drift) < 0.02 * ekin.std()

@@ -1,8 +1,9 @@
 // tovrin-md: runs a parameter file through the engine from the command line.
 //
-//   tovrin-md PARAMFILE [--movie PATH] [--every K] [--energies PATH] [--quiet]
+//   tovrin-md PARAMFILE [--movie PATH] [--every K] [--energies PATH] [--thermostat NAME] [--quiet]
 //
-// Builds the cell, runs `nrsteps` steps of `stepsize`, prints a progress line every
+// Builds the cell, runs `nrsteps` steps of `stepsize` with the thermostat chosen
+// (Berendsen unless --thermostat says otherwise), prints a progress line every
 // 1000 steps unless --quiet, with --movie records frame 0 and one frame every K
 // steps into a binary movie file, and with --energies writes the energies of every
 // state as text.
@@ -43,7 +44,7 @@
 namespace {
 
 constexpr const char* usage =
-    "usage: tovrin-md PARAMFILE [--movie PATH] [--every K] [--energies PATH] [--quiet]\n";
+    "usage: tovrin-md PARAMFILE [--movie PATH] [--every K] [--energies PATH] [--thermostat NAME] [--quiet]\n";
 
 constexpr const char* help = R"(Runs a Lennard-Jones molecular-dynamics simulation described by PARAMFILE.
 
@@ -58,6 +59,11 @@ options:
                  steps = k + 1 after step k; each value has 17 significant digits, so
                  it reads back as the same double; the virial pressure (in epsilon /
                  sigma^3) costs about one more force computation per step
+  --thermostat NAME
+                 berendsen (the default: rescales towards kT with coupling time
+                 tau, suppressing the kinetic energy's fluctuations), bussi
+                 (stochastic velocity rescaling with coupling time tau: the
+                 canonical ensemble at kT) or none (constant energy, NVE)
   --quiet        no progress lines (by default one every 1000 steps)
   --help         show this text
   --version      show tovrin's version
@@ -74,7 +80,7 @@ the first assignment of a key counts. Keys:
   cell_length    edge of the cubic periodic box
   mass           particle mass
   kT             thermal energy of the initial velocities and the thermostat target
-  tau            coupling time of the Berendsen thermostat (at least stepsize)
+  tau            coupling time of the thermostat (for berendsen at least stepsize)
   rcut           cut-off radius of the pair potential (shifted to zero there)
   shell          skin of the neighbour list beyond rcut
   sigma          Lennard-Jones length
@@ -91,6 +97,7 @@ struct Options {
     std::optional<std::string> movie;
     unsigned int every = 100;
     std::optional<std::string> energies;
+    Thermostat thermostat = Thermostat::berendsen;
     bool quiet = false;
     bool version = false;  // --version: print it and do nothing else
 };
@@ -150,6 +157,12 @@ std::optional<Options> parse(int argc, char** argv) {
             options.movie = value();
         } else if (arg == "--energies") {
             options.energies = value();
+        } else if (arg == "--thermostat") {
+            try {
+                options.thermostat = thermostat_named(value());
+            } catch (const std::invalid_argument& error) {
+                throw UsageError(std::string("--thermostat: ") + error.what());
+            }
         } else if (arg == "--every") {
             const std::string k = value();
             try {
@@ -266,7 +279,7 @@ int run(const Options& options) {
     const auto parameters = std::make_shared<Parameters>(options.paramfile);
     const double stepsize = parameters->get_param<double>("stepsize");
     const unsigned int nrsteps = parameters->get_param<unsigned int>("nrsteps");
-    Cell cell(parameters);
+    Cell cell(parameters, options.thermostat);
     BlowUpWatch watch(parameters->get_param<double>("kT"), parameters->get_param<unsigned int>("nr_particles"));
     unsigned int steps = 0;     // steps done
     unsigned long frames = 0;  // movie frames written
