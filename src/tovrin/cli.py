@@ -557,7 +557,9 @@ def _add_sweep_command(commands) -> None:
     command.add_argument("--seed", type=_not_negative, metavar="S",
                          help="the sweep's seed, from which each run's is drawn (default: drawn once and "
                               "kept in DIR)")
-    command.add_argument("--thermostat", metavar="NAME", help="the runs' thermostat: berendsen, bussi or none")
+    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"), default="berendsen",
+                         help="the runs' thermostat (default berendsen); with bussi, the canonical one, the "
+                              "tables also give the total energy's variance and the heat capacity")
     command.add_argument("--threads-per-run", type=_positive, default=1, metavar="T",
                          help="OpenMP threads of each run (default 1); the local cluster runs cores / T at once")
     command.add_argument("--scheduler", metavar="tcp://HOST:PORT",

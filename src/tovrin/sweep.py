@@ -60,7 +60,6 @@ SAMPLES = "samples.npy"
 SAMPLE_COLUMNS = ("step", "temperature", "epot", "pressure", "etot")
 MEASURED = ("temperature", "epot", "pressure")
 CANONICAL = "bussi"  # the thermostat whose total-energy fluctuation is the heat capacity's
-THERMOSTATS = ("berendsen", "bussi", "none")
 
 # Keys the sweep sets itself; `density` stands for cell_length = (nr_particles / density)^(1/3).
 OWN_KEYS = ("seed", "nrsteps")
@@ -80,7 +79,7 @@ class Task:
 
     name: str
     folder: str
-    thermostat: Optional[str]
+    thermostat: str
     threads: int
     equilibrate: int
     steps: int
@@ -248,8 +247,7 @@ def _start(task: Task):
         samples = samples[samples[:, 0] <= simulation.step]
         if len(samples) == max(0, simulation.step - task.equilibrate) // task.every:
             return simulation, [tuple(row) for row in samples]
-    options = {} if task.thermostat is None else {"thermostat": task.thermostat}
-    return Simulation(task.paramfile, **options), []
+    return Simulation(task.paramfile, thermostat=task.thermostat), []
 
 
 def _next_stop(step: int, task: Task) -> int:
@@ -519,23 +517,17 @@ def _positive(name: str, value, allow_zero: bool = False) -> int:
     return int(value)
 
 
-def _thermostat(name: Optional[str]) -> Optional[str]:
-    if name is None:
-        return None
+def _thermostat(name: str) -> str:
+    from .simulation import THERMOSTATS
+
     if name not in THERMOSTATS:
         raise SweepError(f"thermostat {name!r}: one of {', '.join(THERMOSTATS)}")
-    import inspect
-
-    from .simulation import Simulation
-
-    if "thermostat" not in inspect.signature(Simulation).parameters:
-        raise SweepError("this tovrin's Simulation has no choice of thermostat: leave the thermostat out")
     return name
 
 
 def sweep(paramfile_path: PathLike, grid: Mapping[str, Sequence[object]], *, out: PathLike, equilibrate: int,
           steps: int, every: int, replicas: int = 1, seed: Optional[int] = None,
-          thermostat: Optional[str] = None, threads_per_run: int = 1, scheduler: Optional[str] = None,
+          thermostat: str = "berendsen", threads_per_run: int = 1, scheduler: Optional[str] = None,
           checkpoint_minutes: float = 5.0, connect_timeout: float = 10.0, progress: bool = False):
     """Runs the sweep and returns its table, one row per task (a pandas DataFrame).
 
@@ -615,7 +607,7 @@ def _planned(out: str, base: paramfile.ParameterFile, manifest: Mapping, number:
     row = {"task": name, "point": number, "replica": replica, "nr_particles": particles,
            "density": particles / cell ** 3, "kT": values.real("kT"), "rcut": values.real("rcut"),
            **{key: float(value) for key, value in point.items()},
-           "thermostat": manifest["thermostat"] or "default", "threads": manifest["threads_per_run"], "seed": seed,
+           "thermostat": manifest["thermostat"], "threads": manifest["threads_per_run"], "seed": seed,
            "paramfile": task.paramfile}
     return task, row, dict(assigned, seed=str(seed), nrsteps=str(manifest["equilibrate"] + manifest["steps"]))
 

@@ -16,10 +16,12 @@ from conftest import LIQUID, SCRIPTS
 from tovrin import sweep as sweeping
 from tovrin.cli import main
 
-# Four runs of the 108-particle liquid, long enough (half a second each on an idle
+# Four runs of the 108-particle liquid with the stochastic thermostat, whose random
+# stream a resumed run must continue too; long enough (half a second each on an idle
 # machine) that a run is caught between its checkpoints, which come every 30 ms.
 VALUES = {"kT": ["0.8", "1.0"]}
-SETTINGS = dict(replicas=2, equilibrate=500, steps=10000, every=100, seed=11, checkpoint_minutes=0.0005)
+SETTINGS = dict(replicas=2, equilibrate=500, steps=10000, every=100, seed=11, checkpoint_minutes=0.0005,
+                thermostat="bussi")
 GRID = ["--set", "kT=" + ",".join(VALUES["kT"]), *(item for key, value in SETTINGS.items()
                                                    for item in ("--" + key.replace("_", "-"), str(value)))]
 SETTLE = 120  # seconds any one sweep or wait may take before the test fails
@@ -91,13 +93,15 @@ def scheduler(tmp_path_factory):
     address_file = str(folder / "scheduler.json")
     dask = str(SCRIPTS / "dask")
     local = ["--host", "127.0.0.1", "--no-dashboard", "--dashboard-address", "127.0.0.1:0"]
+    # Each in a session of its own, so that the worker a nanny starts ends with it.
+    start = dict(stderr=subprocess.DEVNULL, start_new_session=True)
     processes = [subprocess.Popen([dask, "scheduler", *local, "--port", "0", "--scheduler-file", address_file],
-                                  stderr=subprocess.DEVNULL)]
+                                  **start)]
     try:
         wait_for(lambda: os.path.exists(address_file), "scheduler")
         for _ in range(2):
             processes.append(subprocess.Popen([dask, "worker", *local, "--scheduler-file", address_file,
-                                               "--nthreads", "1"], stderr=subprocess.DEVNULL))
+                                               "--nthreads", "1"], **start))
         with open(address_file) as stream:
             address = json.load(stream)["address"]
         from distributed import Client
@@ -106,14 +110,9 @@ def scheduler(tmp_path_factory):
             client.wait_for_workers(2, timeout=SETTLE)
         yield address
     finally:
-        for process in reversed(processes):
-            process.terminate()
-        for process in reversed(processes):
-            try:
-                process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        for process in processes:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait(timeout=SETTLE)
 
 
 def test_a_remote_sweep_with_a_worker_killed_mid_run_gives_the_local_bits(reference, scheduler, tmp_path):
@@ -161,7 +160,7 @@ ALONE = """
 import sys, numpy as np
 from tovrin import Simulation
 paramfile, equilibrate, steps, every, out = sys.argv[1], *map(int, sys.argv[2:5]), sys.argv[5]
-sim = Simulation(paramfile)
+sim = Simulation(paramfile, thermostat=sys.argv[6])
 n = sim.nr_particles
 sim.run(equilibrate)
 rows = [(state.step, 2 * state.ekin / (3 * (n - 1)), state.epot / n, state.pressure, state.etot / n)
@@ -178,7 +177,8 @@ def test_a_run_alone_in_simulation_gives_its_sweep_bits_and_the_tables_hold_them
     results = pd.read_csv(os.path.join(out, sweeping.RESULTS))
     row = results.iloc[-1]
     fresh_python(ALONE, threads=int(row["threads"]), args=(row["paramfile"], SETTINGS["equilibrate"],
-                                                           SETTINGS["steps"], SETTINGS["every"], tmp_path / "a.npy"))
+                                                           SETTINGS["steps"], SETTINGS["every"], tmp_path / "a.npy",
+                                                           row["thermostat"]))
     assert np.array_equal(np.load(tmp_path / "a.npy"), expected[row["task"]])
     assert len(set(results["seed"])) == len(results)
     states = pd.read_csv(os.path.join(out, sweeping.STATES))
@@ -187,6 +187,7 @@ def test_a_run_alone_in_simulation_gives_its_sweep_bits_and_the_tables_hold_them
         assert np.allclose(states[quantity], means, rtol=1e-12)
         assert (states[quantity + "_err"] > 0).all()
     assert np.allclose(states["temperature"], states["kT"], rtol=0.05)
+    assert (states["heat_capacity"] > 0).all() and (states["etot_variance_err"] > 0).all()
     # Run again, the finished sweep gives its table without running anything; another
     # grid in its folder is refused.
     again = sweeping.sweep(paramfile, VALUES, out=out, **SETTINGS, scheduler="tcp://127.0.0.1:1", connect_timeout=1)
@@ -202,7 +203,8 @@ def test_a_run_on_a_remote_worker_has_the_threads_asked_for(scheduler, write_par
     table = sweeping.sweep(write_parameters(LIQUID), {"kT": ["0.8"]}, out=out, equilibrate=0, steps=200, every=10,
                            seed=3, threads_per_run=2, scheduler=scheduler)
     for threads in (1, 2):
-        fresh_python(ALONE, threads=threads, args=(table["paramfile"][0], 0, 200, 10, tmp_path / f"{threads}.npy"))
+        fresh_python(ALONE, threads=threads, args=(table["paramfile"][0], 0, 200, 10, tmp_path / f"{threads}.npy",
+                                                   "berendsen"))
     swept = samples(out)["p000-r00"]
     assert np.array_equal(np.load(tmp_path / "2.npy"), swept)
     assert not np.array_equal(np.load(tmp_path / "1.npy"), swept)
