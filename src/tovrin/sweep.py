@@ -35,6 +35,7 @@ import re
 import secrets
 import sys
 import tempfile
+import threading
 import time
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -233,11 +234,9 @@ def _measure(simulation, particles: int) -> Tuple[float, ...]:
             etot / particles)
 
 
-def _start(task: Task):
+def _start(task: Task, Simulation):
     """The task's simulation and samples: from its checkpoint when it has one whose
     samples are all there, otherwise from the parameter file."""
-    from .simulation import Simulation
-
     checkpoint = os.path.join(task.folder, CHECKPOINT)
     partial = os.path.join(task.folder, PARTIAL_SAMPLES)
     if os.path.exists(checkpoint) and os.path.exists(partial):
@@ -280,10 +279,10 @@ def run_task(task: Task) -> int:
         return -1
     from threadpoolctl import threadpool_limits
 
-    from . import simulation as _engine  # noqa: F401  (loads the OpenMP runtime to limit)
+    from .simulation import Simulation  # loads the engine's OpenMP runtime, for the limit to find
 
     with threadpool_limits(task.threads, user_api="openmp"):
-        simulation, samples = _start(task)
+        simulation, samples = _start(task, Simulation)
         first, particles = simulation.step, simulation.nr_particles
         last = task.equilibrate + task.steps
         saved = reported = time.monotonic()
@@ -480,6 +479,7 @@ class _Progress:
 
     def __init__(self, total_steps: int, tasks: int, done: int, shown: bool):
         self.tasks, self.done, self.steps = tasks, done, {}
+        self.lock = threading.Lock()  # the steps come in on the client's event-loop thread
         self.shown = shown
         self.bar = None
         if shown and sys.stderr.isatty():
@@ -489,7 +489,8 @@ class _Progress:
 
     def step(self, event) -> None:  # a task's progress event, on the client's own thread
         message = event[1]
-        self.steps[message["task"]] = message["step"]
+        with self.lock:
+            self.steps[message["task"]] = message["step"]
 
     def refresh(self, finished: Mapping[str, int]) -> None:
         """Counts the `finished` tasks, each given with the step it started from."""
@@ -501,7 +502,9 @@ class _Progress:
                       flush=True)
         if self.bar is not None:
             self.bar.set_description(f"tasks {self.done}/{self.tasks}", refresh=False)
-            self.bar.update(sum(self.steps.values()) - self.bar.n)
+            with self.lock:
+                steps = sum(self.steps.values())
+            self.bar.update(steps - self.bar.n)
 
     def close(self) -> None:
         if self.bar is not None:
