@@ -485,7 +485,8 @@ class _Progress:
         if shown and sys.stderr.isatty():
             from tqdm import tqdm
 
-            self.bar = tqdm(total=total_steps, unit="step", dynamic_ncols=True, file=sys.stderr)
+            self.bar = tqdm(total=total_steps, desc=f"tasks {done}/{tasks}", unit="step", dynamic_ncols=True,
+                            file=sys.stderr)
 
     def step(self, event) -> None:  # a task's progress event, on the client's own thread
         message = event[1]
@@ -572,9 +573,10 @@ def sweep(paramfile_path: PathLike, grid: Mapping[str, Sequence[object]], *, out
         _check_point(base, assigned, point)
     _writable_folder(out)
     manifest = _agreed_manifest(out, {
-        "version": _MANIFEST_VERSION, "parameters": base.text, "grid": [[key, values] for key, values in checked],
+        "version": _MANIFEST_VERSION, "grid": [[key, values] for key, values in checked],
         "replicas": replicas, "equilibrate": equilibrate, "steps": steps, "every": every, "seed": seed,
-        "thermostat": thermostat, "threads_per_run": threads})
+        "thermostat": thermostat, "threads_per_run": threads,
+        "parameters": {key: value for key, value in base.text.items() if key not in OWN_KEYS}})
     plan = [_planned(out, base, manifest, number, replica, point, assigned, checkpoint_minutes * 60.0)
             for number, (point, assigned) in enumerate(zip(points, assignments)) for replica in range(replicas)]
     tasks = [task for task, _, _ in plan]

@@ -14,6 +14,7 @@ import pytest
 
 from conftest import LIQUID, SCRIPTS
 from tovrin import sweep as sweeping
+from tovrin.paramfile import read as read_parameters
 from tovrin.cli import main
 
 # Four runs of the 108-particle liquid with the stochastic thermostat, whose random
@@ -200,8 +201,11 @@ def test_a_run_on_a_remote_worker_has_the_threads_asked_for(scheduler, write_par
     # The workers' environment gives them one OpenMP thread each; two threads sum the
     # energies in two blocks, which changes their last bits.
     out = tmp_path / "out"
-    table = sweeping.sweep(write_parameters(LIQUID), {"kT": ["0.8"]}, out=out, equilibrate=0, steps=200, every=10,
-                           seed=3, threads_per_run=2, scheduler=scheduler)
+    table = sweeping.sweep(write_parameters(LIQUID, cell_length="9"), {"density": ["0.84375"]}, out=out,
+                           equilibrate=0, steps=200, every=10, seed=3, threads_per_run=2, scheduler=scheduler)
+    # LIQUID's box edge is (108 / 0.84375)^(1/3) = 128^(1/3).
+    assert read_parameters(table["paramfile"][0]).real("cell_length") == pytest.approx(float(LIQUID["cell_length"]),
+                                                                                        rel=1e-15)
     for threads in (1, 2):
         fresh_python(ALONE, threads=threads, args=(table["paramfile"][0], 0, 200, 10, tmp_path / f"{threads}.npy",
                                                    "berendsen"))
