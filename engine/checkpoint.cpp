@@ -24,7 +24,7 @@ namespace {
 
 constexpr char magic[8] = {'T', 'O', 'V', 'R', 'I', 'N', 'C', 'K'};
 constexpr std::uint64_t max_parameter_text = 1u << 20;  // far beyond any real table
-constexpr std::uint64_t max_stream_text = 1u << 16;     // a stream's state takes some 7,000 bytes
+constexpr std::uint64_t max_stream_text = 1u << 16;     // a stream's state as text takes some 6,400 bytes
 
 std::ios_base::failure write_error(const std::string& path, const std::string& problem) {
     return std::ios_base::failure("checkpoint '" + path + "': " + problem);
@@ -119,10 +119,10 @@ void Cell::write_state(CheckpointWriter& out) const {
     for (const auto* array : {&positions, &positions_initial, &velocities, &velocities_initial, &forces, &dij_list}) {
         out.put_array(*array);
     }
-    out.put(static_cast<std::uint32_t>(thermostat));
-    const std::string stream = stream_state(thermostat_stream);
-    out.put<std::uint64_t>(stream.size());
-    out.bytes(stream.data(), stream.size());
+    for (const std::string& text : {thermostat_name(thermostat), stream_state(thermostat_stream)}) {
+        out.put<std::uint64_t>(text.size());
+        out.bytes(text.data(), text.size());
+    }
     out.put_array(neighbor_list);
 }
 
@@ -204,13 +204,27 @@ std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_p
     return cell;
 }
 
+namespace {
+
+// A text stored as its length and bytes, of at most max_stream_text bytes.
+std::string read_text(CheckpointReader& in, const char* what) {
+    const auto size = in.get<std::uint64_t>(what);
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_stream_text)), '\0');
+    if (size > text.size()) in.fail("corrupted: it states " + std::to_string(size) + " bytes of its " + what);
+    in.bytes(text.data(), text.size(), what);
+    return text;
+}
+
+}  // namespace
+
 void Cell::read_thermostat(CheckpointReader& in) {
-    const auto code = in.get<std::uint32_t>("thermostat");
-    const auto size = in.get<std::uint64_t>("thermostat's stream");
-    std::string state(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_stream_text)), '\0');
-    if (size > state.size()) in.fail("corrupted: it states " + std::to_string(size) + " bytes of thermostat stream");
-    in.bytes(state.data(), state.size(), "thermostat's stream");
-    if (!thermostat_from_code(code, thermostat)) in.fail("corrupted: its thermostat code " + std::to_string(code));
+    const std::string name = read_text(in, "thermostat");
+    const std::string state = read_text(in, "thermostat's stream");
+    try {
+        thermostat = thermostat_named(name);
+    } catch (const std::invalid_argument&) {
+        in.fail("corrupted: its thermostat '" + name + "' is none of berendsen, bussi and none");
+    }
     if (!restore_stream(state, thermostat_stream)) in.fail("corrupted: its thermostat's stream state");
 }
 

@@ -5,7 +5,7 @@
 // The file, little-endian: the magic "TOVRINCK", a 32-bit format version, the
 // particle count, the steps done, the parameters as "key = value" lines, the cell's
 // state (box, energies, the six particle arrays, from version 2 on the thermostat's
-// code and its random stream's state as text, the neighbour list), the energy log,
+// name and its random stream's state as texts, the neighbour list), the energy log,
 // and a CRC-32 of everything before it. It is written under a temporary name and
 // renamed over the target only once complete and flushed to disk, so a crash while
 // saving leaves the previous checkpoint as it was.

@@ -42,12 +42,6 @@ Thermostat thermostat_named(const std::string& name) {
 
 std::string thermostat_name(Thermostat thermostat) { return names[static_cast<std::uint32_t>(thermostat)]; }
 
-bool thermostat_from_code(std::uint32_t code, Thermostat& thermostat) {
-    if (code >= std::size(names)) return false;
-    thermostat = static_cast<Thermostat>(code);
-    return true;
-}
-
 std::uint64_t thermostat_seed(std::uint32_t seed) {
     // The high word marks the thermostat's stream: the initial velocities mix the
     // seed alone.

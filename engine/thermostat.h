@@ -28,8 +28,6 @@ enum class Thermostat : std::uint32_t { berendsen = 0, bussi = 1, none = 2 };
 // any other.
 Thermostat thermostat_named(const std::string& name);
 std::string thermostat_name(Thermostat thermostat);
-// The thermostat of a stored code; false when the code names none.
-bool thermostat_from_code(std::uint32_t code, Thermostat& thermostat);
 
 // The thermostat's own random stream, apart from the stream of the initial velocities.
 using ThermostatStream = boost::random::mt19937_64;

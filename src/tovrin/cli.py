@@ -155,7 +155,7 @@ def _new_simulation(Simulation, args: argparse.Namespace):
 
 def _refuse_new_run_options(args: argparse.Namespace, simulation) -> None:
     """A restart continues its checkpoint's configuration and thermostat."""
-    if args.start is not None:
+    if args.start is not None or args.frame is not None:
         raise CommandError("--start and --restart exclude each other: a restart continues its checkpoint")
     if args.thermostat and args.thermostat != simulation.thermostat:
         raise CommandError(f"--thermostat {args.thermostat}: the checkpoint {args.restart} is a run with the "
