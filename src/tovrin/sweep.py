@@ -37,6 +37,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -423,7 +424,11 @@ def plot_equation_of_state(states, path: PathLike, base: paramfile.ParameterFile
         if set(isotherm["rcut"]) == {2.5 * sigma}:
             low, high = isotherm["density"].min(), isotherm["density"].max()
             densities = np.linspace(low * 0.95, high * 1.05, 60)
-            curves = pets(kT, densities, sigma, epsilon)
+            try:
+                curves = pets(kT, densities, sigma, epsilon)
+            except Exception as error:  # feos's own failures: the points stand without the curve
+                warnings.warn(f"no PeTS curve at kT = {kT:g}: {error}")
+                curves = None
             if curves is not None:
                 for axes, curve in zip((pressure_axes, energy_axes), curves):
                     axes.plot(densities, curve, color=colour, linewidth=1.0, linestyle="--")
@@ -462,7 +467,11 @@ class _Cluster:
                                     host="127.0.0.1", dashboard_address="127.0.0.1:0",
                                     scheduler_kwargs={"dashboard": False}, silence_logs=logging.CRITICAL,
                                     env={"OMP_NUM_THREADS": str(threads)})
-        self.client = Client(self.cluster)
+        try:
+            self.client = Client(self.cluster)
+        except BaseException:
+            self.cluster.close()
+            raise
 
     def __enter__(self):
         return self
