@@ -264,3 +264,21 @@ def test_pets_gives_the_published_pressures():
 
     for (kT, density), pressure in PETS_PRESSURE.items():
         assert sweeping.pets(kT, np.array([density]))[0][0] == pytest.approx(pressure, rel=1e-12)
+
+
+@pytest.mark.validate
+def test_the_replicas_scatter_as_their_error_bars_say(write_parameters, tmp_path):
+    # Independent replicas of one state: their means scatter by their standard errors
+    # when these count the samples' correlation, so that sum((x_i - mean)² / err_i²)
+    # over R replicas is chi-squared with R - 1 degrees of freedom, whose reduced value
+    # lies in (0.1, 3.5) but once in a thousand; errors that took the correlated
+    # samples for independent ones would put it near the statistical inefficiency.
+    table = sweeping.sweep(write_parameters(LIQUID), {"kT": ["0.8"]}, out=tmp_path / "out", replicas=8,
+                           equilibrate=2000, steps=40000, every=10, seed=5, thermostat="bussi")
+    for quantity in ("pressure", "epot"):
+        values, errors = table[quantity].to_numpy(), table[quantity + "_err"].to_numpy()
+        chi2 = np.sum((values - values.mean()) ** 2 / errors ** 2) / (len(values) - 1)
+        print(f"{quantity}: reduced chi-squared {chi2:.3f}, "
+              f"statistical inefficiency {table[quantity + '_g'].mean():.1f}")
+        assert table[quantity + "_g"].min() > 2  # correlated enough for the test to tell
+        assert 0.1 < chi2 < 3.5
