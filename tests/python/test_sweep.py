@@ -62,15 +62,21 @@ def running_task(out):
     return None
 
 
-def start_sweep(paramfile, out, *options, session=False):
-    """`tovrin sweep` of the grid in a process of its own (in a session of its own, whose
-    processes a test can kill together, when `session` is set)."""
+def start_sweep(paramfile, out, *options):
+    """`tovrin sweep` of the grid in a session of its own, whose processes (the sweep's
+    and its local cluster's) a test can kill together."""
     return subprocess.Popen([sys.executable, "-m", "tovrin", "sweep", paramfile, *GRID, "--out", out, *options],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=session)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
 
 
 def finish(process):
-    stdout, stderr = process.communicate(timeout=SETTLE)
+    """The exit status, output and errors of a sweep started by start_sweep."""
+    try:
+        stdout, stderr = process.communicate(timeout=SETTLE)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise
     return process.returncode, stdout, stderr
 
 
@@ -145,7 +151,7 @@ def test_a_sweep_killed_whole_and_run_again_continues_to_the_same_bits(reference
     # The sweep's process and its local cluster's workers die at once, as in a power cut.
     paramfile, _, expected = reference
     out = str(tmp_path / "out")
-    process = start_sweep(paramfile, out, session=True)
+    process = start_sweep(paramfile, out)
     try:
         wait_for(lambda: running_task(out), "run with a checkpoint")
     finally:
