@@ -26,6 +26,8 @@ SETTINGS = dict(replicas=2, equilibrate=500, steps=10000, every=100, seed=11, ch
 GRID = ["--set", "kT=" + ",".join(VALUES["kT"]), *(item for key, value in SETTINGS.items()
                                                    for item in ("--" + key.replace("_", "-"), str(value)))]
 SETTLE = 120  # seconds any one sweep or wait may take before the test fails
+# Sweeps run in this process too: pytest-timeout ends a test that hangs in one.
+pytestmark = pytest.mark.timeout(3 * SETTLE)
 
 
 def samples(out):
