@@ -542,12 +542,12 @@ def _add_sweep_command(commands) -> None:
         "sweep", help="run a grid of state points with replicas on Dask, locally or on a cluster",
         description="Runs every combination of the --set values, each --replicas times, and tabulates the "
                     "temperature, potential energy and pressure with their errors. Running the same command "
-                    "again continues an interrupted sweep.")
+                    "again continues an interrupted sweep (docs/sweep.md).")
     command.add_argument("paramfile", help="the parameter file the runs start from")
     command.add_argument("--set", type=_sweep_setting, action="append", required=True, metavar="KEY=V1,V2,...",
                          help="a key of the parameter file, or density (setting cell_length = "
                               "(nr_particles / density)^(1/3)), and its values; repeat for more keys")
-    command.add_argument("--replicas", type=_positive, default=1, help="runs per state point (default 1)")
+    command.add_argument("--replicas", type=_positive, default=1, metavar="R", help="runs per state point (default 1)")
     command.add_argument("--equilibrate", type=_not_negative, required=True, metavar="STEPS",
                          help="steps before the measurements")
     command.add_argument("--steps", type=_positive, required=True, metavar="STEPS",
