@@ -84,7 +84,8 @@ def _chosen(path: str, nr_frames: int, frame: Optional[int]) -> int:
     if frame is None:
         return nr_frames - 1
     if not 0 <= frame < nr_frames:
-        raise StartError(f"frame {frame} is out of range: {path} holds {nr_frames} frames, 0 to {nr_frames - 1}")
+        frames = "1 frame, 0" if nr_frames == 1 else f"{nr_frames} frames, 0 to {nr_frames - 1}"
+        raise StartError(f"frame {frame} is out of range: {path} holds {frames}")
     return frame
 
 
