@@ -505,6 +505,46 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command is None:  # no command: the help, with the status of a usage error
+        top.print_help(sys.stderr)
+        return 2
+    try:
+        return args.handler(args)
+    except BrokenPipeError:
+        # The reader of our output went away (`tovrin rdf ... | head`): stop quietly,
+        # and keep Python from complaining again when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("tovrin: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # the engine's and the file system's errors, reported as one line
+        print(f"tovrin {args.command}: error: {_message(error)}{_parameter_hint(args, error)}", file=sys.stderr)
+        return 1
+
+
+def _message(error: Exception) -> str:
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error) or type(error).__name__
+
+
+def _parameter_hint(args: argparse.Namespace, error: Exception) -> str:
+    """Under the engine's "Could not find parameter" message, why the file lacks the
+    key; under its message for a value that does not convert, which values and why."""
+    path = getattr(args, "paramfile", None)
+    if not path:
+        return ""
+    try:
+        lines = paramfile.explain_error(path, str(error))
+    except ImportError:  # an unbuilt source tree: the engine's message alone
+        return ""
+    return "\n" + lines.rstrip("\n") if lines else ""
+
+
 def _sweep_setting(text: str):
     key, equals, values = text.partition("=")
     if not equals or not key.strip():
@@ -568,46 +608,6 @@ def _add_sweep_command(commands) -> None:
     command.add_argument("--checkpoint-minutes", type=float, default=5.0, metavar="M",
                          help="minutes of work between a run's checkpoints (default 5)")
     command.set_defaults(handler=sweep_command)
-
-
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    top = parser()
-    args = top.parse_args(argv)
-    if args.command is None:  # no command: the help, with the status of a usage error
-        top.print_help(sys.stderr)
-        return 2
-    try:
-        return args.handler(args)
-    except BrokenPipeError:
-        # The reader of our output went away (`tovrin rdf ... | head`): stop quietly,
-        # and keep Python from complaining again when it flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except KeyboardInterrupt:
-        print("tovrin: interrupted", file=sys.stderr)
-        return 130
-    except Exception as error:  # the engine's and the file system's errors, reported as one line
-        print(f"tovrin {args.command}: error: {_message(error)}{_parameter_hint(args, error)}", file=sys.stderr)
-        return 1
-
-
-def _message(error: Exception) -> str:
-    if isinstance(error, OSError) and error.filename is not None and error.strerror:
-        return f"{error.filename}: {error.strerror}"
-    return str(error) or type(error).__name__
-
-
-def _parameter_hint(args: argparse.Namespace, error: Exception) -> str:
-    """Under the engine's "Could not find parameter" message, why the file lacks the
-    key; under its message for a value that does not convert, which values and why."""
-    path = getattr(args, "paramfile", None)
-    if not path:
-        return ""
-    try:
-        lines = paramfile.explain_error(path, str(error))
-    except ImportError:  # an unbuilt source tree: the engine's message alone
-        return ""
-    return "\n" + lines.rstrip("\n") if lines else ""
 
 
 if __name__ == "__main__":
