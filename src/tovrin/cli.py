@@ -8,6 +8,7 @@
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
     tovrin check PARAMFILE
     tovrin export-lammps PARAMFILE OUTDIR
+    tovrin sweep PARAMFILE --set KEY=V1,V2,... --equilibrate STEPS --steps STEPS --every K --out DIR [...]
 
 Errors print the message and exit with status 1, as does `tovrin check` when a
 needed key has no usable value; a malformed command line exits with status 2, and
@@ -544,6 +545,8 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("paramfile")
     command.add_argument("outdir")
     command.set_defaults(handler=export_lammps)
+
+    _add_sweep_command(commands)
     return top
 
 
@@ -596,6 +599,71 @@ def _parameter_hint(args: argparse.Namespace, error: Exception) -> str:
     except ImportError:  # an unbuilt source tree: the engine's message alone
         return ""
     return "\n" + lines.rstrip("\n") if lines else ""
+
+
+def _sweep_setting(text: str):
+    key, equals, values = text.partition("=")
+    if not equals or not key.strip():
+        raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE,VALUE,...")
+    from .sweep import parse_values
+
+    return key.strip(), parse_values(values)
+
+
+def sweep_command(args: argparse.Namespace) -> int:
+    from .sweep import PLOT, RESULTS, STATES, state_table, sweep
+
+    grid = {}
+    for key, values in args.set:
+        if key in grid:
+            raise CommandError(f"--set {key} is given twice")
+        grid[key] = values
+    try:
+        results = sweep(args.paramfile, grid, out=args.out, equilibrate=args.equilibrate, steps=args.steps,
+                        every=args.every, replicas=args.replicas, seed=args.seed, thermostat=args.thermostat,
+                        threads_per_run=args.threads_per_run, scheduler=args.scheduler,
+                        checkpoint_minutes=args.checkpoint_minutes, progress=True)
+    except KeyboardInterrupt:
+        print(f"tovrin sweep: interrupted; the runs in progress keep their checkpoints in {args.out}, "
+              f"and the same command continues them", file=sys.stderr)
+        return 130
+    print(state_table(results).to_string(index=False))
+    print(f"wrote {os.path.join(args.out, RESULTS)} (one row per run), {os.path.join(args.out, STATES)} "
+          f"(one row per state point) and {os.path.join(args.out, PLOT)}")
+    return 0
+
+
+def _add_sweep_command(commands) -> None:
+    command = commands.add_parser(
+        "sweep", help="run a grid of state points with replicas on Dask, locally or on a cluster",
+        description="Runs every combination of the --set values, each --replicas times, and tabulates the "
+                    "temperature, potential energy and pressure with their errors. Running the same command "
+                    "again continues an interrupted sweep (docs/sweep.md).")
+    command.add_argument("paramfile", help="the parameter file the runs start from")
+    command.add_argument("--set", type=_sweep_setting, action="append", required=True, metavar="KEY=V1,V2,...",
+                         help="a key of the parameter file, or density (setting cell_length = "
+                              "(nr_particles / density)^(1/3)), and its values; repeat for more keys")
+    command.add_argument("--replicas", type=_positive, default=1, metavar="R", help="runs per state point (default 1)")
+    command.add_argument("--equilibrate", type=_not_negative, required=True, metavar="STEPS",
+                         help="steps before the measurements")
+    command.add_argument("--steps", type=_positive, required=True, metavar="STEPS",
+                         help="steps measured, a multiple of --every")
+    command.add_argument("--every", type=_positive, required=True, metavar="K", help="steps between measurements")
+    command.add_argument("--out", required=True, metavar="DIR", help="the folder of the runs and the tables")
+    command.add_argument("--seed", type=_not_negative, metavar="S",
+                         help="the sweep's seed, from which each run's is drawn (default: drawn once and "
+                              "kept in DIR)")
+    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"), default="berendsen",
+                         help="the runs' thermostat (default berendsen); with bussi, the canonical one, the "
+                              "tables also give the total energy's variance and the heat capacity")
+    command.add_argument("--threads-per-run", type=_positive, default=1, metavar="T",
+                         help="OpenMP threads of each run (default 1); the local cluster runs cores / T at once")
+    command.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+                         help="a running Dask scheduler, whose workers see DIR at the same path "
+                              "(default: a cluster on this machine)")
+    command.add_argument("--checkpoint-minutes", type=float, default=5.0, metavar="M",
+                         help="minutes of work between a run's checkpoints (default 5)")
+    command.set_defaults(handler=sweep_command)
 
 
 if __name__ == "__main__":
