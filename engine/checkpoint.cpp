@@ -180,6 +180,8 @@ void Cell::write_state(CheckpointWriter& out) const {
         out.put_array(*array);
     }
     out.put_array(neighbor_list);
+    out.put_array(slot_particle);
+    out.put(steps_since_sort);
 }
 
 void save_checkpoint(const RunState& run, const std::string& path) {
@@ -237,7 +239,7 @@ void CheckpointReader::truncated(const char* what) const {
 }
 
 std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
-                                       std::uint64_t stated_particles) {
+                                       std::uint64_t stated_particles, std::uint32_t version) {
     std::unique_ptr<Cell> cell(new Cell(_params, Restoring{}));
     in.bytes(cell->dims.data(), sizeof(double) * 3, "box");
     cell->ekin = in.get<double>("energies");
@@ -248,8 +250,14 @@ std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_p
         *array = in.get_array<vec3>("particle arrays");
     }
     cell->neighbor_list = in.get_array<std::uint32_t>("neighbour list");
+    // Earlier versions kept the list in label order.
+    if (version >= 3) {
+        cell->slot_particle = in.get_array<std::uint32_t>("spatial order");
+        cell->steps_since_sort = in.get<std::uint64_t>("spatial order");
+    }
     in.finish();
     cell->check_restored_state(in, stated_particles);
+    cell->check_restored_order(in);
     cell->longest_run = cell->checked_neighbor_runs(in);
     cell->ttime = std::chrono::system_clock::now();
     return cell;
@@ -282,9 +290,24 @@ void Cell::check_restored_state(CheckpointReader& in, std::uint64_t stated_parti
     }
 }
 
+// A restored spatial order is none or gives every particle one slot.
+void Cell::check_restored_order(CheckpointReader& in) const {
+    const std::size_t n = positions.size();
+    if (slot_particle.empty()) return;
+    if (slot_particle.size() != n) {
+        in.fail("mismatched: it states " + std::to_string(n) + " particles but holds a spatial order of " +
+                std::to_string(slot_particle.size()));
+    }
+    std::vector<bool> placed(n, false);
+    for (const std::uint32_t i : slot_particle) {
+        if (i >= n || placed[i]) in.fail("corrupted: its spatial order does not hold each particle once");
+        placed[i] = true;
+    }
+}
+
 // The longest run of a restored list, after checking that the list has the layout
 // that the force kernels rely on: a head of run starts, then one run per particle
-// of indices below N ending with the particle's own.
+// of indices below N ending with the particle's own (slots, in a spatial order).
 std::size_t Cell::checked_neighbor_runs(CheckpointReader& in) const {
     const std::size_t n = positions.size();
     const std::size_t size = neighbor_list.size();
@@ -315,7 +338,7 @@ RunState load_checkpoint(const std::string& path) {
         in.fail("not a tovrin checkpoint (it does not start with the magic number TOVRINCK)");
     }
     const auto version = in.get<std::uint32_t>("version");
-    if (version != 1 && version != checkpoint_version) {
+    if (version < 1 || version > checkpoint_version) {
         in.fail("written in checkpoint format version " + std::to_string(version) +
                 "; this tovrin reads versions 1 to " + std::to_string(checkpoint_version));
     }
@@ -332,7 +355,7 @@ RunState load_checkpoint(const std::string& path) {
     const std::vector<double> ekin = in.get_array<double>("energy log");
     const std::vector<double> epot = in.get_array<double>("energy log");
     const std::vector<double> etot = in.get_array<double>("energy log");
-    run.cell = Cell::read_state(in, run.parameters, particles);
+    run.cell = Cell::read_state(in, run.parameters, particles, version);
     const std::uint64_t kept = std::min(capacity, run.steps_done);
     for (const auto* log : {&ekin, &epot, &etot}) {
         if (log->size() != kept) {

@@ -5,8 +5,9 @@
 // The file, little-endian: the magic "TOVRINCK", a 32-bit format version, the
 // particle count, the steps done, the parameters as "key = value" lines, the energy
 // log (its capacity, then the kept entries), the cell's state (box, energies, the six
-// particle arrays, the neighbour list), and a CRC-32 of everything before it. Version
-// 1 files, whose log holds every step, still load. A save writes a temporary file of
+// particle arrays, the neighbour list, its spatial order and the steps since that was
+// sorted), and a CRC-32 of everything before it. Version 1 files, whose log holds
+// every step, and version 2 files, whose list is in label order, still load. A save writes a temporary file of
 // its own beside the target, flushes it to disk and renames it over the target, so a
 // crash while saving leaves the previous checkpoint as it was, and saves to one path
 // from several threads or processes leave one of their whole files.
@@ -24,7 +25,7 @@
 #include "cell.h"
 #include "parameters.h"
 
-constexpr std::uint32_t checkpoint_version = 2;
+constexpr std::uint32_t checkpoint_version = 3;
 
 // The energies after the latest steps of a run, at most `capacity` of them, so that
 // the memory and the checkpoints of a long run do not grow with its length.

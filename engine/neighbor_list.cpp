@@ -1,20 +1,45 @@
-// The Verlet neighbour list: the particles sorted into sub-cells, each particle's
-// run of neighbours within rcut + shell found by the kernels' sub-cell scan and
-// appended in particle order. (Whether a particle has moved far enough since the
-// last build to need a new one is found by the drift, time_step.cpp.)
+// The Verlet neighbour list: the particles sorted into sub-cells, each slot's run
+// of neighbours within rcut + shell found by the kernels' sub-cell scan and
+// appended in slot order (see cell.h for the slots). (Whether a particle has moved
+// far enough since the last build to need a new one is found by the drift,
+// time_step.cpp.)
 #include "cell.h"
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include <boost/lexical_cast.hpp>
 #include <omp.h>
 
 #include "kernels/kernels.h"
 #include "parallel.h"
 #include "subcell_grid.h"
+
+namespace {
+
+// The steps a spatial order is kept, at least: key `sort_every`, a whole number, where
+// 0 never sorts (nullopt: the list stays in label order). Without the key every build
+// takes a new order, which costs no more than a copy of its own sub-cell sort.
+std::optional<unsigned int> sort_interval(const Parameters& params) {
+    if (!params.contains("sort_every")) return 0u;
+    unsigned int steps = 0;
+    try {
+        steps = params.get_param<unsigned int>("sort_every");
+    } catch (const boost::bad_lexical_cast&) {
+        throw std::invalid_argument("sort_every = " + params.entries().at("sort_every") +
+                                    ": the steps between spatial sorts must be a whole number from 0 to 4294967295 "
+                                    "(0: never sort)");
+    }
+    if (steps == 0) return std::nullopt;
+    return steps;
+}
+
+}  // namespace
 
 void Cell::build_neighbor_list() {
     const double cutoff = params->get_param<double>("rcut");
@@ -24,6 +49,7 @@ void Cell::build_neighbor_list() {
     const SubcellGrid grid(dims, cutoff, shell);
     const std::size_t n = positions.size();
     sort_into_subcells(grid);
+    arrange_slots();
     const kernels::KernelSet& kernel = kernels::best_kernels();
     const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
                                        subcells.index.data(), {dims.x(), dims.y(), dims.z()}, cutsq};
@@ -35,8 +61,8 @@ void Cell::build_neighbor_list() {
     const std::size_t chunks = (n + build_chunk - 1) / build_chunk;
     ParallelFailure failure;
     InTurn appends;
-    // Threads find the runs of a chunk of particles each, in parallel; the chunks are
-    // appended to the list in particle order, so the list does not depend on the
+    // Threads find the runs of a chunk of slots each, in parallel; the chunks are
+    // appended to the list in slot order, so the list does not depend on the
     // number of threads and is written straight into its final place. (An `ordered`
     // loop would say the same, but LLVM's OpenMP runtime ran g++'s ordered loops
     // one chunk after the other, on one thread at a time.)
@@ -94,6 +120,26 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
     for (std::size_t i = 0; i < n; ++i) place(next[grid.key_of(positions[i])]++, i);
 }
 
+void Cell::arrange_slots() {
+    const std::optional<unsigned int> interval = sort_interval(*params);
+    const std::size_t n = positions.size();
+    const auto entries = subcells.index.begin();
+    if (!interval) {
+        slot_particle.clear();  // label order: each entry's particle is its slot
+        return;
+    }
+    if (slot_particle.empty() || steps_since_sort >= *interval) {
+        // The sort's order becomes the slots' order: entry k is slot k.
+        slot_particle.assign(entries, entries + static_cast<std::ptrdiff_t>(n));
+        std::iota(entries, entries + static_cast<std::ptrdiff_t>(n), std::uint32_t(0));
+        steps_since_sort = 0;
+        return;
+    }
+    slot_of.resize(n);
+    for (std::size_t k = 0; k < n; ++k) slot_of[slot_particle[k]] = static_cast<std::uint32_t>(k);
+    for (std::size_t e = 0; e < n; ++e) subcells.index[e] = slot_of[subcells.index[e]];
+}
+
 std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
     return static_cast<std::uint32_t>(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
 }
@@ -102,7 +148,8 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
                      std::size_t first, std::size_t last, RunBuffer& buffer) {
     buffer.run_end.resize(last - first);
     std::size_t used = 0;
-    for (std::size_t i = first; i < last; ++i) {
+    for (std::size_t k = first; k < last; ++k) {
+        const std::size_t i = particle_in_slot(k);
         dij_list[i] = vec3::Zero();
         kernels::Stretch stretches[27];
         kernels::ScanImage image;
@@ -116,10 +163,10 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
         }
         const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
         std::uint32_t* const begin = buffer.entries.data() + used;
-        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, stretches, count, image, begin);
-        *end++ = static_cast<std::uint32_t>(i);
+        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(k), pi, stretches, count, image, begin);
+        *end++ = static_cast<std::uint32_t>(k);
         used += static_cast<std::size_t>(end - begin);
-        buffer.run_end[i - first] = used;
+        buffer.run_end[k - first] = used;
     }
 }
 
@@ -132,10 +179,10 @@ void Cell::append_runs(std::size_t first, std::size_t last, const RunBuffer& buf
                                   "can address");
     }
     std::size_t run_start = 0;
-    for (std::size_t i = first; i < last; ++i) {
-        neighbor_list[i] = static_cast<std::uint32_t>(base + run_start);
-        longest_run = std::max(longest_run, buffer.run_end[i - first] - run_start);
-        run_start = buffer.run_end[i - first];
+    for (std::size_t k = first; k < last; ++k) {
+        neighbor_list[k] = static_cast<std::uint32_t>(base + run_start);
+        longest_run = std::max(longest_run, buffer.run_end[k - first] - run_start);
+        run_start = buffer.run_end[k - first];
     }
     neighbor_list.insert(neighbor_list.end(), buffer.entries.begin(), buffer.entries.begin() + used);
 }

@@ -91,10 +91,11 @@ def write_with(path: PathLike, out_path: PathLike, **assignments: object) -> Non
 
 
 # The keys the engine reads, and which of them a run cannot do without. `seed` is
-# optional: without it the run continues the process's random stream.
+# optional: without it the run continues the process's random stream. So is
+# `sort_every`: without it the engine chooses how often it sorts its storage in space.
 NEEDED_KEYS = ("nr_particles", "cell_length", "mass", "kT", "tau", "sigma", "epsilon", "rcut", "shell",
                "stepsize", "nrsteps")
-KNOWN_KEYS = NEEDED_KEYS + ("seed",)
+KNOWN_KEYS = NEEDED_KEYS + ("seed", "sort_every")
 
 
 @dataclasses.dataclass(frozen=True)

@@ -1,10 +1,12 @@
 // Checkpoints at the engine's level, where the sanitizers watch the reader: a run
-// read back continues bit for bit, and a list that would send the force kernels
-// outside the particle arrays is refused even under a valid checksum.
+// read back continues bit for bit, and a list or a spatial order that would send the
+// force computation outside the particle arrays is refused even under a valid checksum.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include <boost/crc.hpp>
 
@@ -13,9 +15,11 @@
 
 namespace {
 
-RunState liquid_run() {
+// The liquid at `particles`; `extra` assignments come first.
+RunState liquid_run(int particles = 108, const std::string& extra = "") {
     RunState run;
-    run.parameters = parameters_from(parameter_text(108, 5.039684199579493, "stepsize = 0.01\n"));
+    run.parameters =
+        parameters_from(parameter_text(particles, std::cbrt(particles / 0.8442), extra + "stepsize = 0.01\n"));
     run.cell = std::make_unique<Cell>(run.parameters);
     return run;
 }
@@ -26,12 +30,16 @@ std::string read_file(const std::string& path) {
 }
 
 // With every step logged, and with a log of the latest 5 steps, which keeps the
-// checkpoint's size and the run's memory from growing with the steps.
+// checkpoint's size and the run's memory from growing with the steps; in the spatial
+// order the engine chooses (three sub-cells per axis, so that it differs from label
+// order), in one kept over several list builds, and in label order.
 TEST(Checkpoint, ReadBackContinuesBitForBit) {
     for (const int threads : {1, 2}) {
         for (const std::uint64_t capacity : {EnergyLog::unbounded, std::uint64_t{5}}) {
-            with_threads(threads, [capacity] {
-                RunState run = liquid_run();
+            for (const std::string ordering : {"", "sort_every = 4\n", "sort_every = 0\n"}) {
+            SCOPED_TRACE(ordering + std::to_string(threads) + " threads");
+            with_threads(threads, [capacity, &ordering] {
+                RunState run = liquid_run(600, ordering);
                 run.log = EnergyLog(capacity);
                 for (int k = 0; k < 13; ++k) run.step(0.01);
                 const TempFile file("");
@@ -46,36 +54,48 @@ TEST(Checkpoint, ReadBackContinuesBitForBit) {
                     restored.step(0.01);
                 }
                 EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
+                EXPECT_EQ(restored.log.all(EnergyLog::epot), run.log.all(EnergyLog::epot));
                 EXPECT_EQ(restored.log.latest(EnergyLog::ekin, 1).back(), run.cell->get_ekin());
                 EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
                 EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
                 EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
+                EXPECT_EQ(CellTestAccess::slot_particle(*restored.cell), CellTestAccess::slot_particle(*run.cell));
+                EXPECT_EQ(CellTestAccess::slot_particle(*run.cell).empty(), ordering == "sort_every = 0\n");
             });
+            }
         }
     }
 }
 
-TEST(Checkpoint, NeighbourOutsideTheParticlesIsRefusedDespiteItsChecksum) {
+// A list or a spatial order that would send the force computation outside the
+// particle arrays, under a valid checksum.
+TEST(Checkpoint, IndexOutsideTheParticlesIsRefusedDespiteItsChecksum) {
     RunState run = liquid_run();
     const TempFile file("");
     save_checkpoint(run, file.path());
-    std::string data = read_file(file.path());
-    // The list is the last array before the checksum; its last entry closes the
-    // last particle's run with that particle's index, 107.
-    const std::uint32_t beyond = 108;
-    std::memcpy(&data[data.size() - 8], &beyond, sizeof beyond);
-    boost::crc_32_type crc;
-    crc.process_bytes(data.data(), data.size() - 4);
-    const std::uint32_t checksum = crc.checksum();
-    std::memcpy(&data[data.size() - 4], &checksum, sizeof checksum);
-    const TempFile damaged(data);
-    try {
-        load_checkpoint(damaged.path());
-        FAIL() << "a list naming particle 108 of 108 was accepted";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_NE(std::string(error.what()).find("corrupted: its neighbour list has a bad run for particle 107"),
-                  std::string::npos)
-            << error.what();
+    const std::string saved = read_file(file.path());
+    // The state ends with the list, the spatial order (a count and 108 entries), the
+    // steps since its sort and the checksum. The list's last entry closes the last
+    // slot's run with that slot, 107; the order's last entry names a particle.
+    const std::size_t order_end = saved.size() - 4 - 8;
+    const std::size_t list_end = order_end - 4 * 108 - 8;
+    for (const auto& [offset, problem] : {std::pair{list_end - 4, "its neighbour list has a bad run for particle 107"},
+                                          std::pair{order_end - 4, "its spatial order does not hold each particle once"}}) {
+        std::string data = saved;
+        const std::uint32_t beyond = 108;
+        std::memcpy(&data[offset], &beyond, sizeof beyond);
+        boost::crc_32_type crc;
+        crc.process_bytes(data.data(), data.size() - 4);
+        const std::uint32_t checksum = crc.checksum();
+        std::memcpy(&data[data.size() - 4], &checksum, sizeof checksum);
+        const TempFile damaged(data);
+        try {
+            load_checkpoint(damaged.path());
+            ADD_FAILURE() << "index 108 of 108 particles accepted: " << problem;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_NE(std::string(error.what()).find(std::string("corrupted: ") + problem), std::string::npos)
+                << error.what();
+        }
     }
 }
 

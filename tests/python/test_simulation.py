@@ -155,6 +155,7 @@ def test_a_failed_save_leaves_the_previous_checkpoint(write_parameters, tmp_path
     ({"nrsteps": "1.5"}, TypeError, "bad lexical cast"),
     ({"cell_length": "2.0"}, ValueError, "cell_length"),
     ({"seed": "1.5"}, ValueError, "seed = 1.5: the seed must be a whole number"),
+    ({"sort_every": "4294967296"}, ValueError, "sort_every = 4294967296: the steps between spatial sorts must be"),
 ])
 def test_construction_fails_as_simulate_does(write_parameters, changes, error, message):
     from tovrin.tovrin import Tovrin
