@@ -124,8 +124,9 @@ private:
     struct SubcellSort {
         bool sparse = false;                 // only occupied sub-cells kept (far more sub-cells than particles)
         std::vector<std::uint32_t> start;    // dense: first entry of each sub-cell, and the end
-        std::vector<std::uint32_t> next;     // dense: fill position of each sub-cell while sorting
-        std::vector<std::uint32_t> keys;     // sparse: the sub-cell of each entry, ascending
+        std::vector<std::uint32_t> next;     // dense: per thread, fill position of each sub-cell while sorting
+        std::vector<std::uint32_t> keys;     // sparse: the sub-cell of each entry, ascending; dense: of each
+                                             // particle while sorting
         std::vector<std::uint32_t> index;    // particle of each entry
         std::vector<double> x, y, z;         // its coordinates
 

@@ -110,14 +110,40 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
         }
         return;
     }
-    subcells.keys.clear();
-    subcells.start.assign(ncells + 1, 0);
-    for (const vec3& p : positions) ++subcells.start[grid.key_of(p) + 1];
-    for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
-    // Counting sort by sub-cell; particles enter each sub-cell in ascending order.
-    std::vector<std::uint32_t>& next = subcells.next;
-    next.assign(subcells.start.begin(), subcells.start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) place(next[grid.key_of(positions[i])]++, i);
+    // Counting sort by sub-cell, each thread over its block of particles: a thread
+    // counts its block's particles per sub-cell, then places them after those of the
+    // threads before it, so particles enter each sub-cell in ascending order as a
+    // sort on one thread would place them.
+    subcells.keys.resize(n);  // each particle's sub-cell, worked out once (entries are found through `start`)
+    subcells.start.resize(ncells + 1);
+    const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
+    std::vector<std::uint32_t>& next = subcells.next;  // per thread, the fill position of each sub-cell
+    next.assign(threads * ncells, 0);
+#pragma omp parallel
+    {
+        const Block block = this_thread_block(n);
+        std::uint32_t* const fill = &next[ncells * static_cast<std::size_t>(omp_get_thread_num())];
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            subcells.keys[i] = grid.key_of(positions[i]);
+            ++fill[subcells.keys[i]];
+        }
+#pragma omp barrier
+#pragma omp single
+        {
+            const std::size_t team = static_cast<std::size_t>(omp_get_num_threads());
+            std::uint32_t entry = 0;
+            for (std::size_t c = 0; c < ncells; ++c) {
+                subcells.start[c] = entry;
+                for (std::size_t t = 0; t < team; ++t) {
+                    const std::uint32_t count = next[ncells * t + c];
+                    next[ncells * t + c] = entry;
+                    entry += count;
+                }
+            }
+            subcells.start[ncells] = entry;
+        }
+        for (std::size_t i = block.begin; i < block.end; ++i) place(fill[subcells.keys[i]]++, i);
+    }
 }
 
 void Cell::arrange_slots() {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <utility>
 
 #include <boost/crc.hpp>
@@ -36,7 +37,7 @@ std::string read_file(const std::string& path) {
 TEST(Checkpoint, ReadBackContinuesBitForBit) {
     for (const int threads : {1, 2}) {
         for (const std::uint64_t capacity : {EnergyLog::unbounded, std::uint64_t{5}}) {
-            for (const std::string ordering : {"", "sort_every = 4\n", "sort_every = 0\n"}) {
+            for (const std::string ordering : {"", "sort_every = 20\n", "sort_every = 0\n"}) {
             SCOPED_TRACE(ordering + std::to_string(threads) + " threads");
             with_threads(threads, [capacity, &ordering] {
                 RunState run = liquid_run(600, ordering);
@@ -65,6 +66,51 @@ TEST(Checkpoint, ReadBackContinuesBitForBit) {
             }
         }
     }
+}
+
+template <typename T>
+std::string raw(T value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// A file of format 2, from before the spatial order: its list in label order and no
+// order stored. It loads and continues as the run would have; the first list build
+// after it brings in the spatial order, which leaves every bit but the potential
+// energy's partial sums.
+TEST(Checkpoint, FormatTwoLoadsAndContinues) {
+    RunState run = liquid_run(600, "sort_every = 0\n");
+    for (int k = 0; k < 13; ++k) run.step(0.01);
+    const TempFile file("");
+    save_checkpoint(run, file.path());
+    const std::string saved = read_file(file.path());
+    // magic, version, particle count, step count, the parameters' size and text; at the
+    // end the empty spatial order, the steps since its sort and the checksum.
+    const std::size_t text_at = 8 + 4 + 8 + 8 + 8;
+    std::uint64_t text_size = 0;
+    std::memcpy(&text_size, &saved[text_at - 8], sizeof text_size);
+    std::string text = saved.substr(text_at, text_size);
+    const std::size_t line = text.find("sort_every = 0\n");
+    ASSERT_NE(line, std::string::npos) << text;
+    text.erase(line, std::strlen("sort_every = 0\n"));
+    const std::size_t state_at = text_at + text_size;
+    std::string data = saved.substr(0, 8) + raw(std::uint32_t{2}) + saved.substr(12, 16) +
+                       raw(std::uint64_t{text.size()}) + text +
+                       saved.substr(state_at, saved.size() - 4 - 8 - 8 - state_at);
+    boost::crc_32_type crc;
+    crc.process_bytes(data.data(), data.size());
+    data += raw(std::uint32_t(crc.checksum()));
+    const TempFile old_format(data);
+    RunState restored = load_checkpoint(old_format.path());
+    EXPECT_TRUE(CellTestAccess::slot_particle(*restored.cell).empty());
+    for (int k = 0; k < 30; ++k) {
+        run.step(0.01);
+        restored.step(0.01);
+    }
+    EXPECT_FALSE(CellTestAccess::slot_particle(*restored.cell).empty());
+    EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
+    EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
+    EXPECT_EQ(restored.cell->get_ekin(), run.cell->get_ekin());
+    EXPECT_NEAR(restored.cell->get_epot(), run.cell->get_epot(), 1e-11 * std::abs(run.cell->get_epot()));
 }
 
 // A list or a spatial order that would send the force computation outside the
