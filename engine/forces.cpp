@@ -71,8 +71,9 @@ void Cell::calculate_forces() {
         slot_forces.resize(n);
     }
     const double* const at = slots ? coordinates(slot_positions) : coordinates(positions);
+    double* const out = slots ? coordinates(slot_forces) : coordinates(forces);
     const kernels::ForceArgs shared = {at, neighbor_list.data(), positions.size(), neighbor_list.size(),
-                                       slots ? coordinates(slot_forces) : coordinates(forces), 24.0 * epsilon, force_scratch.data(), scratch_per_thread,
+                                       out, 24.0 * epsilon, force_scratch.data(), scratch_per_thread,
                                        {dims.x(), dims.y(), dims.z()}, rcutsq, sigmasq, epot_cutoff, {}, {}};
     thread_bounds.resize(6 * threads);
     const int loop = force_loop.next(kernel.other_force_block != nullptr);

@@ -189,7 +189,8 @@ void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, 
         }
         const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
         std::uint32_t* const begin = buffer.entries.data() + used;
-        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(k), pi, stretches, count, image, begin);
+        std::uint32_t* end =
+            kernel.scan_subcells(scan, static_cast<std::uint32_t>(k), pi, stretches, count, image, begin);
         *end++ = static_cast<std::uint32_t>(k);
         used += static_cast<std::size_t>(end - begin);
         buffer.run_end[k - first] = used;

@@ -30,6 +30,34 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// 13 steps, a checkpoint, then 30 more steps of the run and of its restored copy.
+void expect_restart_continues(int threads, std::uint64_t capacity, const std::string& ordering) {
+    with_threads(threads, [&] {
+        RunState run = liquid_run(600, ordering);
+        run.log = EnergyLog(capacity);
+        for (int k = 0; k < 13; ++k) run.step(0.01);
+        const TempFile file("");
+        save_checkpoint(run, file.path());
+        RunState restored = load_checkpoint(file.path());
+        EXPECT_EQ(restored.steps_done, 13u);
+        EXPECT_EQ(restored.log.capacity(), capacity);
+        EXPECT_EQ(restored.log.size(), capacity == 5 ? 5u : 13u);
+        EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
+        for (int k = 0; k < 30; ++k) {
+            run.step(0.01);
+            restored.step(0.01);
+        }
+        EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
+        EXPECT_EQ(restored.log.all(EnergyLog::epot), run.log.all(EnergyLog::epot));
+        EXPECT_EQ(restored.log.latest(EnergyLog::ekin, 1).back(), run.cell->get_ekin());
+        EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
+        EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
+        EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
+        EXPECT_EQ(CellTestAccess::slot_particle(*restored.cell), CellTestAccess::slot_particle(*run.cell));
+        EXPECT_EQ(CellTestAccess::slot_particle(*run.cell).empty(), ordering == "sort_every = 0\n");
+    });
+}
+
 // With every step logged, and with a log of the latest 5 steps, which keeps the
 // checkpoint's size and the run's memory from growing with the steps; in the spatial
 // order the engine chooses (three sub-cells per axis, so that it differs from label
@@ -37,32 +65,9 @@ std::string read_file(const std::string& path) {
 TEST(Checkpoint, ReadBackContinuesBitForBit) {
     for (const int threads : {1, 2}) {
         for (const std::uint64_t capacity : {EnergyLog::unbounded, std::uint64_t{5}}) {
-            for (const std::string ordering : {"", "sort_every = 20\n", "sort_every = 0\n"}) {
-            SCOPED_TRACE(ordering + std::to_string(threads) + " threads");
-            with_threads(threads, [capacity, &ordering] {
-                RunState run = liquid_run(600, ordering);
-                run.log = EnergyLog(capacity);
-                for (int k = 0; k < 13; ++k) run.step(0.01);
-                const TempFile file("");
-                save_checkpoint(run, file.path());
-                RunState restored = load_checkpoint(file.path());
-                EXPECT_EQ(restored.steps_done, 13u);
-                EXPECT_EQ(restored.log.capacity(), capacity);
-                EXPECT_EQ(restored.log.size(), capacity == 5 ? 5u : 13u);
-                EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
-                for (int k = 0; k < 30; ++k) {
-                    run.step(0.01);
-                    restored.step(0.01);
-                }
-                EXPECT_EQ(restored.log.all(EnergyLog::etot), run.log.all(EnergyLog::etot));
-                EXPECT_EQ(restored.log.all(EnergyLog::epot), run.log.all(EnergyLog::epot));
-                EXPECT_EQ(restored.log.latest(EnergyLog::ekin, 1).back(), run.cell->get_ekin());
-                EXPECT_EQ(restored.cell->get_positions(), run.cell->get_positions());
-                EXPECT_EQ(restored.cell->get_velocities(), run.cell->get_velocities());
-                EXPECT_EQ(restored.cell->get_initial_velocities(), run.cell->get_initial_velocities());
-                EXPECT_EQ(CellTestAccess::slot_particle(*restored.cell), CellTestAccess::slot_particle(*run.cell));
-                EXPECT_EQ(CellTestAccess::slot_particle(*run.cell).empty(), ordering == "sort_every = 0\n");
-            });
+            for (const char* ordering : {"", "sort_every = 20\n", "sort_every = 0\n"}) {
+                SCOPED_TRACE(ordering + std::to_string(threads) + " threads");
+                expect_restart_continues(threads, capacity, ordering);
             }
         }
     }
@@ -125,8 +130,10 @@ TEST(Checkpoint, IndexOutsideTheParticlesIsRefusedDespiteItsChecksum) {
     // slot's run with that slot, 107; the order's last entry names a particle.
     const std::size_t order_end = saved.size() - 4 - 8;
     const std::size_t list_end = order_end - 4 * 108 - 8;
-    for (const auto& [offset, problem] : {std::pair{list_end - 4, "its neighbour list has a bad run for particle 107"},
-                                          std::pair{order_end - 4, "its spatial order does not hold each particle once"}}) {
+    const std::pair<std::size_t, const char*> damages[] = {
+        {list_end - 4, "its neighbour list has a bad run for particle 107"},
+        {order_end - 4, "its spatial order does not hold each particle once"}};
+    for (const auto& [offset, problem] : damages) {
         std::string data = saved;
         const std::uint32_t beyond = 108;
         std::memcpy(&data[offset], &beyond, sizeof beyond);

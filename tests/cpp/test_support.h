@@ -94,7 +94,8 @@ struct CellTestAccess {
         std::vector<std::uint32_t> list(n);
         for (std::size_t i = 0; i < n; ++i) {
             list[i] = static_cast<std::uint32_t>(list.size());
-            for (std::size_t e = slot_list[slot_of[i]]; slot_list[e] != slot_of[i]; ++e) list.push_back(particle[slot_list[e]]);
+            const std::uint32_t slot = slot_of[i];
+            for (std::size_t e = slot_list[slot]; slot_list[e] != slot; ++e) list.push_back(particle[slot_list[e]]);
             list.push_back(static_cast<std::uint32_t>(i));
         }
         return list;
