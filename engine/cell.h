@@ -140,12 +140,13 @@ private:
     void sort_into_subcells(const SubcellGrid& grid);
     // Fixes the slots of the build (a new spatial order from the sub-cell sort when
     // one is due, else the kept one, or label order) and turns the sorted entries'
-    // particles into their slots, which the scan then lists.
-    void arrange_slots();
+    // particles into their slots, which the scan then lists. True when entry k is
+    // slot k (a new order).
+    bool arrange_slots();
     // The particle in slot k.
     std::size_t particle_in_slot(std::size_t k) const { return slot_particle.empty() ? k : slot_particle[k]; }
     void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
-                   std::size_t first, std::size_t last, RunBuffer& buffer);
+                   bool entries_are_slots, std::size_t first, std::size_t last, RunBuffer& buffer);
     void append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer);
     // Entries the list is expected to hold at n particles in `volume` (runs of all
     // particles within csc, with a tenth to spare), at most 2^32 - 1.

@@ -49,7 +49,8 @@ void Cell::build_neighbor_list() {
     const SubcellGrid grid(dims, cutoff, shell);
     const std::size_t n = positions.size();
     sort_into_subcells(grid);
-    arrange_slots();
+    const bool entries_are_slots = arrange_slots();
+    std::fill(dij_list.begin(), dij_list.end(), vec3::Zero());
     const kernels::KernelSet& kernel = kernels::best_kernels();
     const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
                                        subcells.index.data(), {dims.x(), dims.y(), dims.z()}, cutsq};
@@ -73,7 +74,7 @@ void Cell::build_neighbor_list() {
         for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
             const std::size_t first = chunk * build_chunk;
             const std::size_t last = std::min(n, first + build_chunk);
-            failure.guard([&] { find_runs(grid, scan, kernel, first, last, buffer); });
+            failure.guard([&] { find_runs(grid, scan, kernel, entries_are_slots, first, last, buffer); });
             appends.take(chunk, [&] { failure.guard([&] { append_runs(first, last, buffer); }); });
         }
     }
@@ -146,24 +147,25 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
     }
 }
 
-void Cell::arrange_slots() {
+bool Cell::arrange_slots() {
     const std::optional<unsigned int> interval = sort_interval(*params);
     const std::size_t n = positions.size();
     const auto entries = subcells.index.begin();
     if (!interval) {
         slot_particle.clear();  // label order: each entry's particle is its slot
-        return;
+        return false;
     }
     if (slot_particle.empty() || steps_since_sort >= *interval) {
         // The sort's order becomes the slots' order: entry k is slot k.
         slot_particle.assign(entries, entries + static_cast<std::ptrdiff_t>(n));
         std::iota(entries, entries + static_cast<std::ptrdiff_t>(n), std::uint32_t(0));
         steps_since_sort = 0;
-        return;
+        return true;
     }
     slot_of.resize(n);
     for (std::size_t k = 0; k < n; ++k) slot_of[slot_particle[k]] = static_cast<std::uint32_t>(k);
     for (std::size_t e = 0; e < n; ++e) subcells.index[e] = slot_of[subcells.index[e]];
+    return false;
 }
 
 std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
@@ -171,23 +173,25 @@ std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
 }
 
 void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
-                     std::size_t first, std::size_t last, RunBuffer& buffer) {
+                     bool entries_are_slots, std::size_t first, std::size_t last, RunBuffer& buffer) {
     buffer.run_end.resize(last - first);
     std::size_t used = 0;
     for (std::size_t k = first; k < last; ++k) {
-        const std::size_t i = particle_in_slot(k);
-        dij_list[i] = vec3::Zero();
+        // The sort's copy of the position, where it lies in slot order: the same value,
+        // read in the order of the slots rather than from wherever the label puts it.
+        const vec3 p = entries_are_slots ? vec3(subcells.x[k], subcells.y[k], subcells.z[k])
+                                         : positions[particle_in_slot(k)];
         kernels::Stretch stretches[27];
         kernels::ScanImage image;
         const unsigned int count = grid.scan_ranges(
-            positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, stretches, image);
+            p, [this](std::uint32_t key) { return subcells.first_entry(key); }, stretches, image);
         std::size_t candidates = 0;
         for (unsigned int r = 0; r < count; ++r) candidates += stretches[r].end - stretches[r].begin;
         // Room for every candidate, the closing index and a full vector store.
         if (buffer.entries.size() < used + candidates + 1 + kernel.lanes) {
             buffer.entries.resize(2 * (used + candidates + 1 + kernel.lanes));
         }
-        const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+        const double pi[3] = {p.x(), p.y(), p.z()};
         std::uint32_t* const begin = buffer.entries.data() + used;
         std::uint32_t* end =
             kernel.scan_subcells(scan, static_cast<std::uint32_t>(k), pi, stretches, count, image, begin);
