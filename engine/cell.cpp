@@ -219,13 +219,14 @@ void Cell::check_closest_pairs() const {
     }
 }
 
-// The run's largest allocations: six particle arrays, the sub-cell sort and the
-// neighbour list as its first build reserves it.
+// The run's largest allocations: six particle arrays, the sub-cell sort, the spatial
+// order with its copies of positions and forces, and the neighbour list as its first
+// build reserves it.
 double Cell::estimated_memory(std::uint64_t n, double volume) const {
     const double cutoff = params->get_param<double>("rcut");
     const double shell = params->get_param<double>("shell");
     const double particles = static_cast<double>(n);
-    const double arrays = 6 * sizeof(vec3) + sizeof(std::uint32_t) + 3 * sizeof(double);
+    const double arrays = 8 * sizeof(vec3) + 2 * sizeof(std::uint32_t) + 3 * sizeof(double);
     const double list = sizeof(std::uint32_t) * expected_list_length(particles, volume, cutoff + shell);
     return particles * arrays + list;
 }

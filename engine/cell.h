@@ -7,7 +7,17 @@
 //
 // Every constant comes from the shared `Parameters` table, looked up by key at the
 // moment an operation needs it. Particle i keeps index i, its place in the lattice
-// order of construction, for the whole run.
+// order of construction, for the whole run: every per-particle array is in this
+// label order, and so is everything a caller sees.
+//
+// Spatial order: unless `sort_every` = 0, each list build also fixes a spatial order
+// of the particles, the build's own sort into sub-cells. The list is then kept in
+// that order: slot k's run lists the slots of particle slot_particle[k]'s neighbours,
+// the same neighbours in the same order as its run by label would, so every force sum
+// is the same. The force computation gathers the positions into slot order, where a
+// particle's neighbours lie near it in memory however the labels have mixed, and
+// scatters the forces back to label order; only the potential energy's partial sums
+// follow the slots. One place owns the permutation: `slot_particle`.
 //
 // Threads: the neighbour-list build, the force computation and the sweeps of the
 // time step (see time_step.cpp) each run one OpenMP loop over particles; iteration i
@@ -32,6 +42,7 @@
 using vec3 = Eigen::Vector3d;
 
 struct SubcellGrid;
+struct Block;
 class CheckpointWriter;
 class CheckpointReader;
 namespace kernels {
@@ -103,6 +114,7 @@ public:
     // `stated_particles`, the parameters and itself, throwing std::invalid_argument at
     // the first fault.
     void write_state(CheckpointWriter& out) const;
+    // `version`: the file's format version (the spatial order is stored since 3).
     static std::unique_ptr<Cell> read_state(CheckpointReader& in, const std::shared_ptr<Parameters>& _params,
                                             std::uint64_t stated_particles, std::uint32_t version);
 
@@ -111,6 +123,7 @@ private:
     Cell(const std::shared_ptr<Parameters>& _params, Restoring) : params(_params) {}
     void check_restored_state(CheckpointReader& in, std::uint64_t stated_particles) const;
     void read_thermostat(CheckpointReader& in);
+    void check_restored_order(CheckpointReader& in) const;
     std::size_t checked_neighbor_runs(CheckpointReader& in) const;
 
     friend struct CellTestAccess;  // the C++ tests' one way to the private state
@@ -136,8 +149,9 @@ private:
     struct SubcellSort {
         bool sparse = false;                 // only occupied sub-cells kept (far more sub-cells than particles)
         std::vector<std::uint32_t> start;    // dense: first entry of each sub-cell, and the end
-        std::vector<std::uint32_t> next;     // dense: fill position of each sub-cell while sorting
-        std::vector<std::uint32_t> keys;     // sparse: the sub-cell of each entry, ascending
+        std::vector<std::uint32_t> next;     // dense: per thread, fill position of each sub-cell while sorting
+        std::vector<std::uint32_t> keys;     // sparse: the sub-cell of each entry, ascending; dense: of each
+                                             // particle while sorting
         std::vector<std::uint32_t> index;    // particle of each entry
         std::vector<double> x, y, z;         // its coordinates
 
@@ -149,14 +163,24 @@ private:
 
     void build_neighbor_list();
     void sort_into_subcells(const SubcellGrid& grid);
+    // Fixes the slots of the build (a new spatial order from the sub-cell sort when
+    // one is due, else the kept one, or label order) and turns the sorted entries'
+    // particles into their slots, which the scan then lists. True when entry k is
+    // slot k (a new order).
+    bool arrange_slots();
+    // The particle in slot k.
+    std::size_t particle_in_slot(std::size_t k) const { return slot_particle.empty() ? k : slot_particle[k]; }
     void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
-                   std::size_t first, std::size_t last, RunBuffer& buffer);
+                   bool entries_are_slots, std::size_t first, std::size_t last, RunBuffer& buffer);
     void append_runs(std::size_t first, std::size_t last, const RunBuffer& buffer);
     // Entries the list is expected to hold at n particles in `volume` (runs of all
     // particles within csc, with a tenth to spare), at most 2^32 - 1.
     static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
     void calculate_forces();
+    // Copies between label and slot order, for the slots [begin, end) of `slots`.
+    void gather_positions(const Block& slots);
+    void scatter_forces(const Block& slots);
     // Which of the kernel set's two force loops runs, where it has two: the one whose
     // latest force computation was the faster, the other tried again every 64th time.
     // Both give the same bits; their speeds cross as a run mixes its particles.
@@ -188,7 +212,9 @@ private:
     std::vector<vec3> velocities_initial;     // drawn velocities before drift removal, or the start's
     std::vector<vec3> forces;                 // Lennard-Jones force on each particle
     std::shared_ptr<Parameters> params;       // the run's settings, shared with its creator
-    std::vector<std::uint32_t> neighbor_list; // head of N run starts, then one run per particle
+    std::vector<std::uint32_t> neighbor_list; // head of N run starts, then one run per slot, of slots
+    std::vector<std::uint32_t> slot_particle; // particle of each slot; empty: slot k is particle k
+    std::uint64_t steps_since_sort = 0;       // steps since slot_particle was last set from a sort
     std::vector<vec3> dij_list;               // unwrapped displacement since the last build
     double epot = 0.0;                        // potential energy
     double ekin = 0.0;                        // kinetic energy after the latest half kick
@@ -199,6 +225,9 @@ private:
 
     // Working storage kept from call to call, so that steps do not allocate.
     SubcellSort subcells;                     // the latest build's sort
+    std::vector<std::uint32_t> slot_of;       // slot of each particle, while a build keeps the order
+    std::vector<vec3> slot_positions;         // positions gathered into slot order for the forces
+    std::vector<vec3> slot_forces;            // forces in slot order, before they go back to label order
     std::vector<RunBuffer> run_buffers;       // one per thread
     std::size_t longest_run = 0;              // entries of the longest run, its closing index included
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms

@@ -185,6 +185,8 @@ void Cell::write_state(CheckpointWriter& out) const {
         out.bytes(text.data(), text.size());
     }
     out.put_array(neighbor_list);
+    out.put_array(slot_particle);
+    out.put(steps_since_sort);
 }
 
 void save_checkpoint(const RunState& run, const std::string& path) {
@@ -254,8 +256,14 @@ std::unique_ptr<Cell> Cell::read_state(CheckpointReader& in, const std::shared_p
     }
     if (version >= 2) cell->read_thermostat(in);
     cell->neighbor_list = in.get_array<std::uint32_t>("neighbour list");
+    // Earlier versions kept the list in label order.
+    if (version >= 3) {
+        cell->slot_particle = in.get_array<std::uint32_t>("spatial order");
+        cell->steps_since_sort = in.get<std::uint64_t>("spatial order");
+    }
     in.finish();
     cell->check_restored_state(in, stated_particles);
+    cell->check_restored_order(in);
     cell->longest_run = cell->checked_neighbor_runs(in);
     cell->ttime = std::chrono::system_clock::now();
     return cell;
@@ -312,9 +320,24 @@ void Cell::check_restored_state(CheckpointReader& in, std::uint64_t stated_parti
     }
 }
 
+// A restored spatial order is none or gives every particle one slot.
+void Cell::check_restored_order(CheckpointReader& in) const {
+    const std::size_t n = positions.size();
+    if (slot_particle.empty()) return;
+    if (slot_particle.size() != n) {
+        in.fail("mismatched: it states " + std::to_string(n) + " particles but holds a spatial order of " +
+                std::to_string(slot_particle.size()));
+    }
+    std::vector<bool> placed(n, false);
+    for (const std::uint32_t i : slot_particle) {
+        if (i >= n || placed[i]) in.fail("corrupted: its spatial order does not hold each particle once");
+        placed[i] = true;
+    }
+}
+
 // The longest run of a restored list, after checking that the list has the layout
 // that the force kernels rely on: a head of run starts, then one run per particle
-// of indices below N ending with the particle's own.
+// of indices below N ending with the particle's own (slots, in a spatial order).
 std::size_t Cell::checked_neighbor_runs(CheckpointReader& in) const {
     const std::size_t n = positions.size();
     const std::size_t size = neighbor_list.size();

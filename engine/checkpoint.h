@@ -6,12 +6,13 @@
 // particle count, the steps done, the parameters as "key = value" lines, the energy
 // log (its capacity, then the kept entries), the cell's state (box, energies, the six
 // particle arrays, the thermostat's name and its random stream's state as texts, the
-// neighbour list), and a CRC-32 of everything before it. Version 1 files, whose log
-// holds every step and which have no thermostat (a Berendsen run), still load. A save
-// writes a temporary file of its own beside the target, flushes it to disk and
-// renames it over the target, so a crash while saving leaves the previous checkpoint
-// as it was, and saves to one path from several threads or processes leave one of
-// their whole files.
+// neighbour list, its spatial order and the steps since that was sorted), and a CRC-32
+// of everything before it. Version 1 files, whose log holds every step and which have
+// no thermostat (a Berendsen run), and version 2 files, whose list is in label order,
+// still load. A save writes a temporary file of its own beside the target, flushes it
+// to disk and renames it over the target, so a crash while saving leaves the previous
+// checkpoint as it was, and saves to one path from several threads or processes leave
+// one of their whole files.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,7 @@
 #include "cell.h"
 #include "parameters.h"
 
-constexpr std::uint32_t checkpoint_version = 2;
+constexpr std::uint32_t checkpoint_version = 3;
 constexpr std::uint32_t oldest_checkpoint_version = 1;  // still read: a Berendsen run
 
 // The energies after the latest steps of a run, at most `capacity` of them, so that

@@ -1,6 +1,8 @@
 // The Lennard-Jones forces and the potential energy, from the neighbour list: the
 // kernel set's force loop per thread block, which stores each force scaled by
-// 24 epsilon (of a set's two loops, the one that timed faster).
+// 24 epsilon (of a set's two loops, the one that timed faster). In a spatial order
+// (cell.h) each thread gathers its block of slots' positions, the loop runs on the
+// slots, and each thread scatters its block's forces back to their particles.
 #include "cell.h"
 
 #include <algorithm>
@@ -35,6 +37,14 @@ int Cell::ForceLoopChoice::next(bool two_loops) {
     return computations % 64 == 0 ? 1 - faster : faster;
 }
 
+void Cell::gather_positions(const Block& slots) {
+    for (std::size_t k = slots.begin; k < slots.end; ++k) slot_positions[k] = positions[slot_particle[k]];
+}
+
+void Cell::scatter_forces(const Block& slots) {
+    for (std::size_t k = slots.begin; k < slots.end; ++k) forces[slot_particle[k]] = slot_forces[k];
+}
+
 void Cell::calculate_forces() {
     const std::uint64_t n = particle_count(*params);
     const double rcut = params->get_param<double>("rcut");
@@ -55,15 +65,22 @@ void Cell::calculate_forces() {
     const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
     const std::size_t scratch_per_thread = 2 * kernel.lanes * (longest_run + 2 * kernel.lanes);
     if (force_scratch.size() < threads * scratch_per_thread) force_scratch.resize(threads * scratch_per_thread);
-    const double* const at = coordinates(positions);
+    const bool slots = !slot_particle.empty();
+    if (slots) {
+        slot_positions.resize(n);
+        slot_forces.resize(n);
+    }
+    const double* const at = slots ? coordinates(slot_positions) : coordinates(positions);
+    double* const out = slots ? coordinates(slot_forces) : coordinates(forces);
     const kernels::ForceArgs shared = {at, neighbor_list.data(), positions.size(), neighbor_list.size(),
-                                       coordinates(forces), 24.0 * epsilon, force_scratch.data(), scratch_per_thread,
+                                       out, 24.0 * epsilon, force_scratch.data(), scratch_per_thread,
                                        {dims.x(), dims.y(), dims.z()}, rcutsq, sigmasq, epot_cutoff, {}, {}};
     thread_bounds.resize(6 * threads);
     const int loop = force_loop.next(kernel.other_force_block != nullptr);
     const kernels::ForceBlockFn force_block = loop == 0 ? kernel.force_block : kernel.other_force_block;
     const auto start = std::chrono::steady_clock::now();
     const double epotsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t thread) {
+        if (slots) gather_positions(block);
         // The coordinates' bounds, for the kernels' test for pairs that need no minimum
         // image: each thread takes those of its block, then every thread all of them.
         double* const own = &thread_bounds[6 * thread];
@@ -78,7 +95,9 @@ void Cell::calculate_forces() {
                 args.high[k] = std::max(args.high[k], thread_bounds[6 * std::size_t(t) + 3 + k]);
             }
         }
-        return force_block(args, block.begin, block.end, thread);
+        const double partial = force_block(args, block.begin, block.end, thread);
+        if (slots) scatter_forces(block);
+        return partial;
     });
     force_loop.seconds[loop] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     epot = epotsum * 4.0 * epsilon * 0.5;

@@ -1,20 +1,45 @@
-// The Verlet neighbour list: the particles sorted into sub-cells, each particle's
-// run of neighbours within rcut + shell found by the kernels' sub-cell scan and
-// appended in particle order. (Whether a particle has moved far enough since the
-// last build to need a new one is found by the drift, time_step.cpp.)
+// The Verlet neighbour list: the particles sorted into sub-cells, each slot's run
+// of neighbours within rcut + shell found by the kernels' sub-cell scan and
+// appended in slot order (see cell.h for the slots). (Whether a particle has moved
+// far enough since the last build to need a new one is found by the drift,
+// time_step.cpp.)
 #include "cell.h"
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include <boost/lexical_cast.hpp>
 #include <omp.h>
 
 #include "kernels/kernels.h"
 #include "parallel.h"
 #include "subcell_grid.h"
+
+namespace {
+
+// The steps a spatial order is kept, at least: key `sort_every`, a whole number, where
+// 0 never sorts (nullopt: the list stays in label order). Without the key every build
+// takes a new order, which costs no more than a copy of its own sub-cell sort.
+std::optional<unsigned int> sort_interval(const Parameters& params) {
+    if (!params.contains("sort_every")) return 0u;
+    unsigned int steps = 0;
+    try {
+        steps = params.get_param<unsigned int>("sort_every");
+    } catch (const boost::bad_lexical_cast&) {
+        throw std::invalid_argument("sort_every = " + params.entries().at("sort_every") +
+                                    ": the steps between spatial sorts must be a whole number from 0 to 4294967295 "
+                                    "(0: never sort)");
+    }
+    if (steps == 0) return std::nullopt;
+    return steps;
+}
+
+}  // namespace
 
 void Cell::build_neighbor_list() {
     const double cutoff = params->get_param<double>("rcut");
@@ -24,6 +49,8 @@ void Cell::build_neighbor_list() {
     const SubcellGrid grid(dims, cutoff, shell);
     const std::size_t n = positions.size();
     sort_into_subcells(grid);
+    const bool entries_are_slots = arrange_slots();
+    std::fill(dij_list.begin(), dij_list.end(), vec3::Zero());
     const kernels::KernelSet& kernel = kernels::best_kernels();
     const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
                                        subcells.index.data(), {dims.x(), dims.y(), dims.z()}, cutsq};
@@ -35,8 +62,8 @@ void Cell::build_neighbor_list() {
     const std::size_t chunks = (n + build_chunk - 1) / build_chunk;
     ParallelFailure failure;
     InTurn appends;
-    // Threads find the runs of a chunk of particles each, in parallel; the chunks are
-    // appended to the list in particle order, so the list does not depend on the
+    // Threads find the runs of a chunk of slots each, in parallel; the chunks are
+    // appended to the list in slot order, so the list does not depend on the
     // number of threads and is written straight into its final place. (An `ordered`
     // loop would say the same, but LLVM's OpenMP runtime ran g++'s ordered loops
     // one chunk after the other, on one thread at a time.)
@@ -47,7 +74,7 @@ void Cell::build_neighbor_list() {
         for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
             const std::size_t first = chunk * build_chunk;
             const std::size_t last = std::min(n, first + build_chunk);
-            failure.guard([&] { find_runs(grid, scan, kernel, first, last, buffer); });
+            failure.guard([&] { find_runs(grid, scan, kernel, entries_are_slots, first, last, buffer); });
             appends.take(chunk, [&] { failure.guard([&] { append_runs(first, last, buffer); }); });
         }
     }
@@ -84,14 +111,61 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
         }
         return;
     }
-    subcells.keys.clear();
-    subcells.start.assign(ncells + 1, 0);
-    for (const vec3& p : positions) ++subcells.start[grid.key_of(p) + 1];
-    for (std::size_t c = 0; c < ncells; ++c) subcells.start[c + 1] += subcells.start[c];
-    // Counting sort by sub-cell; particles enter each sub-cell in ascending order.
-    std::vector<std::uint32_t>& next = subcells.next;
-    next.assign(subcells.start.begin(), subcells.start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) place(next[grid.key_of(positions[i])]++, i);
+    // Counting sort by sub-cell, each thread over its block of particles: a thread
+    // counts its block's particles per sub-cell, then places them after those of the
+    // threads before it, so particles enter each sub-cell in ascending order as a
+    // sort on one thread would place them.
+    subcells.keys.resize(n);  // each particle's sub-cell, worked out once (entries are found through `start`)
+    subcells.start.resize(ncells + 1);
+    const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
+    std::vector<std::uint32_t>& next = subcells.next;  // per thread, the fill position of each sub-cell
+    next.assign(threads * ncells, 0);
+#pragma omp parallel
+    {
+        const Block block = this_thread_block(n);
+        std::uint32_t* const fill = &next[ncells * static_cast<std::size_t>(omp_get_thread_num())];
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            subcells.keys[i] = grid.key_of(positions[i]);
+            ++fill[subcells.keys[i]];
+        }
+#pragma omp barrier
+#pragma omp single
+        {
+            const std::size_t team = static_cast<std::size_t>(omp_get_num_threads());
+            std::uint32_t entry = 0;
+            for (std::size_t c = 0; c < ncells; ++c) {
+                subcells.start[c] = entry;
+                for (std::size_t t = 0; t < team; ++t) {
+                    const std::uint32_t count = next[ncells * t + c];
+                    next[ncells * t + c] = entry;
+                    entry += count;
+                }
+            }
+            subcells.start[ncells] = entry;
+        }
+        for (std::size_t i = block.begin; i < block.end; ++i) place(fill[subcells.keys[i]]++, i);
+    }
+}
+
+bool Cell::arrange_slots() {
+    const std::optional<unsigned int> interval = sort_interval(*params);
+    const std::size_t n = positions.size();
+    const auto entries = subcells.index.begin();
+    if (!interval) {
+        slot_particle.clear();  // label order: each entry's particle is its slot
+        return false;
+    }
+    if (slot_particle.empty() || steps_since_sort >= *interval) {
+        // The sort's order becomes the slots' order: entry k is slot k.
+        slot_particle.assign(entries, entries + static_cast<std::ptrdiff_t>(n));
+        std::iota(entries, entries + static_cast<std::ptrdiff_t>(n), std::uint32_t(0));
+        steps_since_sort = 0;
+        return true;
+    }
+    slot_of.resize(n);
+    for (std::size_t k = 0; k < n; ++k) slot_of[slot_particle[k]] = static_cast<std::uint32_t>(k);
+    for (std::size_t e = 0; e < n; ++e) subcells.index[e] = slot_of[subcells.index[e]];
+    return false;
 }
 
 std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
@@ -99,27 +173,31 @@ std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
 }
 
 void Cell::find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
-                     std::size_t first, std::size_t last, RunBuffer& buffer) {
+                     bool entries_are_slots, std::size_t first, std::size_t last, RunBuffer& buffer) {
     buffer.run_end.resize(last - first);
     std::size_t used = 0;
-    for (std::size_t i = first; i < last; ++i) {
-        dij_list[i] = vec3::Zero();
+    for (std::size_t k = first; k < last; ++k) {
+        // The sort's copy of the position, where it lies in slot order: the same value,
+        // read in the order of the slots rather than from wherever the label puts it.
+        const vec3 p = entries_are_slots ? vec3(subcells.x[k], subcells.y[k], subcells.z[k])
+                                         : positions[particle_in_slot(k)];
         kernels::Stretch stretches[27];
         kernels::ScanImage image;
         const unsigned int count = grid.scan_ranges(
-            positions[i], [this](std::uint32_t key) { return subcells.first_entry(key); }, stretches, image);
+            p, [this](std::uint32_t key) { return subcells.first_entry(key); }, stretches, image);
         std::size_t candidates = 0;
         for (unsigned int r = 0; r < count; ++r) candidates += stretches[r].end - stretches[r].begin;
         // Room for every candidate, the closing index and a full vector store.
         if (buffer.entries.size() < used + candidates + 1 + kernel.lanes) {
             buffer.entries.resize(2 * (used + candidates + 1 + kernel.lanes));
         }
-        const double pi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+        const double pi[3] = {p.x(), p.y(), p.z()};
         std::uint32_t* const begin = buffer.entries.data() + used;
-        std::uint32_t* end = kernel.scan_subcells(scan, static_cast<std::uint32_t>(i), pi, stretches, count, image, begin);
-        *end++ = static_cast<std::uint32_t>(i);
+        std::uint32_t* end =
+            kernel.scan_subcells(scan, static_cast<std::uint32_t>(k), pi, stretches, count, image, begin);
+        *end++ = static_cast<std::uint32_t>(k);
         used += static_cast<std::size_t>(end - begin);
-        buffer.run_end[i - first] = used;
+        buffer.run_end[k - first] = used;
     }
 }
 
@@ -132,10 +210,10 @@ void Cell::append_runs(std::size_t first, std::size_t last, const RunBuffer& buf
                                   "can address");
     }
     std::size_t run_start = 0;
-    for (std::size_t i = first; i < last; ++i) {
-        neighbor_list[i] = static_cast<std::uint32_t>(base + run_start);
-        longest_run = std::max(longest_run, buffer.run_end[i - first] - run_start);
-        run_start = buffer.run_end[i - first];
+    for (std::size_t k = first; k < last; ++k) {
+        neighbor_list[k] = static_cast<std::uint32_t>(base + run_start);
+        longest_run = std::max(longest_run, buffer.run_end[k - first] - run_start);
+        run_start = buffer.run_end[k - first];
     }
     neighbor_list.insert(neighbor_list.end(), buffer.entries.begin(), buffer.entries.begin() + used);
 }

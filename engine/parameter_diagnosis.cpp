@@ -16,7 +16,7 @@ namespace {
 
 const std::vector<std::string> needed = {"nr_particles", "cell_length", "mass",  "kT",       "tau",    "sigma",
                                          "epsilon",      "rcut",        "shell", "stepsize", "nrsteps"};
-const std::vector<std::string> whole_keys = {"nr_particles", "nrsteps", "seed"};
+const std::vector<std::string> whole_keys = {"nr_particles", "nrsteps", "seed", "sort_every"};
 const std::string not_found = "Could not find parameter: ";
 const std::string bad_cast = "bad lexical cast";
 constexpr char32_t byte_order_mark = 0xFEFF;
@@ -389,6 +389,7 @@ const std::vector<std::string>& known_keys() {
     static const std::vector<std::string> keys = [] {
         std::vector<std::string> all = needed;
         all.push_back("seed");
+        all.push_back("sort_every");
         return all;
     }();
     return keys;

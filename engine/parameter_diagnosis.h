@@ -27,7 +27,7 @@ struct Check {
     std::set<std::string> assigned;          // every assigned key
 };
 
-// The keys the engine reads; all but `seed` are needed.
+// The keys the engine reads; all but `seed` and `sort_every` are needed.
 const std::vector<std::string>& needed_keys();
 const std::vector<std::string>& known_keys();
 

@@ -32,6 +32,7 @@ std::string format_progress_line(unsigned int step, double ekin, double epot, do
 
 void Cell::integrate(unsigned int step, double dt, bool verbose) {
     choose_thread_waiting();
+    ++steps_since_sort;
     half_kick(dt, Wrap::none);
     const bool rebuild = thermostat_and_drift(dt);
     calculate_forces();

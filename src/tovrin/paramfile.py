@@ -184,9 +184,10 @@ def write_with(path: PathLike, out_path: PathLike, **assignments: object) -> Non
 NEEDED_KEYS = ("nr_particles", "cell_length", "mass", "kT", "tau", "sigma", "epsilon", "rcut", "shell",
                "stepsize", "nrsteps")
 """The keys a run cannot do without."""
-KNOWN_KEYS = NEEDED_KEYS + ("seed",)
+KNOWN_KEYS = NEEDED_KEYS + ("seed", "sort_every")
 """The keys the engine reads: ``seed`` is optional, and without it the run continues
-the process's random stream."""
+the process's random stream; so is ``sort_every``, and without it the engine chooses
+how often it sorts its storage in space."""
 
 
 @dataclasses.dataclass(frozen=True)

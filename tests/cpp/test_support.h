@@ -82,7 +82,25 @@ struct CellTestAccess {
     static const std::vector<vec3>& positions_initial(const Cell& cell) { return cell.positions_initial; }
     static const std::vector<vec3>& velocities_initial(const Cell& cell) { return cell.velocities_initial; }
     static const std::vector<vec3>& forces(const Cell& cell) { return cell.forces; }
-    static const std::vector<std::uint32_t>& neighbor_list(const Cell& cell) { return cell.neighbor_list; }
+    // The list by label, as it would be without a spatial order: particle i's run,
+    // in order, of its neighbours' labels, closed by i.
+    static std::vector<std::uint32_t> neighbor_list(const Cell& cell) {
+        const std::vector<std::uint32_t>& slot_list = cell.neighbor_list;
+        const std::vector<std::uint32_t>& particle = cell.slot_particle;
+        if (particle.empty()) return slot_list;
+        const std::size_t n = particle.size();
+        std::vector<std::uint32_t> slot_of(n);
+        for (std::size_t k = 0; k < n; ++k) slot_of[particle[k]] = static_cast<std::uint32_t>(k);
+        std::vector<std::uint32_t> list(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            list[i] = static_cast<std::uint32_t>(list.size());
+            const std::uint32_t slot = slot_of[i];
+            for (std::size_t e = slot_list[slot]; slot_list[e] != slot; ++e) list.push_back(particle[slot_list[e]]);
+            list.push_back(static_cast<std::uint32_t>(i));
+        }
+        return list;
+    }
+    static const std::vector<std::uint32_t>& slot_particle(const Cell& cell) { return cell.slot_particle; }
     static std::vector<vec3>& dij_list(Cell& cell) { return cell.dij_list; }
     static void set_ekin(Cell& cell, double ekin) { cell.ekin = ekin; }
 

@@ -185,7 +185,8 @@ TEST(TovrinMd, CommandLine) {
     const Outcome help = tovrin_md("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* key : {"nr_particles", "cell_length", "mass", "kT", "tau", "rcut", "shell", "sigma",
-                            "epsilon", "stepsize", "nrsteps", "seed", "--movie", "--every", "--energies", "--quiet"}) {
+                            "epsilon", "stepsize", "nrsteps", "seed", "sort_every", "--movie", "--every", "--energies",
+                            "--quiet"}) {
         EXPECT_NE(help.output.find(key), std::string::npos) << key;
     }
     EXPECT_EQ(tovrin_md("").status, 2);

@@ -132,7 +132,7 @@ def _damage(data, how):
     if how == "foreign":
         return b"nr_particles = 8\n" + data
     if how == "version":
-        return _with_crc(body[:8] + (3).to_bytes(4, "little") + body[12:])
+        return _with_crc(body[:8] + (4).to_bytes(4, "little") + body[12:])
     if how == "mismatched":  # its own checksum, but nr_particles disagrees with the arrays
         return _with_crc(body.replace(b"nr_particles = 8\n", b"nr_particles = 9\n"))
     if how == "trailing":
@@ -144,7 +144,7 @@ def _damage(data, how):
     ("truncated", "truncated: it ends after"),
     ("corrupted", "corrupted: its checksum does not match"),
     ("foreign", "not a tovrin checkpoint"),
-    ("version", "checkpoint format version 3; this tovrin reads versions 1 to 2"),
+    ("version", "checkpoint format version 4; this tovrin reads versions 1 to 3"),
     ("mismatched", "mismatched: it states 8 particles but its parameters give nr_particles = 9"),
     ("trailing", "corrupted: 1 bytes follow its checksum"),
 ])
@@ -180,6 +180,7 @@ def test_a_failed_save_leaves_the_previous_checkpoint(write_parameters, tmp_path
     ({"nrsteps": "1.5"}, TypeError, "bad lexical cast"),
     ({"cell_length": "2.0"}, ValueError, "cell_length"),
     ({"seed": "1.5"}, ValueError, "seed = 1.5: the seed must be a whole number"),
+    ({"sort_every": "4294967296"}, ValueError, "sort_every = 4294967296: the steps between spatial sorts must be"),
 ])
 def test_construction_fails_as_simulate_does(write_parameters, changes, error, message):
     from tovrin.tovrin import Tovrin

@@ -90,6 +90,11 @@ the first assignment of a key counts. Keys:
   seed           optional: a whole number from 0 to 4294967295 giving the run a
                  random stream of its own for its initial velocities (without it,
                  the velocities continue the process-wide stream)
+  sort_every     optional: steps between the sorts that keep the force computation's
+                 storage in spatial order (whole number; 0: never sort, the storage
+                 stays in label order and the potential energy is summed by label;
+                 without it the engine sorts at every neighbour-list build). Positions,
+                 velocities, forces and the kinetic energy do not depend on it.
 
 movie file: unsigned 32-bit particle count N, then per frame the three box edges and,
 per particle, x y z vx vy vz speed, all little-endian doubles.
