@@ -5,15 +5,15 @@
     table = sweep("liquid.par", {"kT": ["0.7", "0.85"], "density": ["0.75", "0.8442"]},
                   replicas=4, equilibrate=2000, steps=10000, every=10, out="eos")
 
-runs every state point of the grid (every combination of the values) `replicas`
-times, each run a task of its own: a `tovrin.Simulation` of a parameter file that the
-sweep writes into OUT/tasks/NAME/run.par, with the swept values, `nrsteps` and a seed
-of the task's own. After `equilibrate` steps the task measures every `every` steps
+runs every state point of the grid (every combination of the values) ``replicas``
+times, each run a task of its own: a ``tovrin.Simulation`` of a parameter file that the
+sweep writes into OUT/tasks/NAME/run.par, with the swept values, ``nrsteps`` and a seed
+of the task's own. After ``equilibrate`` steps the task measures every ``every`` steps
 the temperature 2 Ekin / (3 (N - 1)), the potential energy per particle, the virial
 pressure and the total energy per particle. A task is therefore re-run alone, to the
-same bits, with `Simulation(OUT/tasks/NAME/run.par)` at the task's thread count.
+same bits, with ``Simulation(OUT/tasks/NAME/run.par)`` at the task's thread count.
 
-Nothing is lost: a task checkpoints every `checkpoint_minutes` of work, writes its
+Nothing is lost: a task checkpoints every ``checkpoint_minutes`` of work, writes its
 samples atomically when done, and a sweep run again over the same OUT skips finished
 tasks and continues the others from their checkpoints bit for bit. OUT/manifest.json
 records the grid and the options, and a sweep that differs from it is refused.
@@ -359,9 +359,21 @@ _TASK_COLUMNS = ("task", "replica", "seed", "paramfile", "samples")
 
 
 def state_table(results):
-    """One row per state point: each quantity's mean over the replicas, its error from
-    the replicas' own errors (_err) and the replicas' spread, the standard error of their
-    mean (_spread; NaN with one replica)."""
+    """The table of state points.
+
+    Parameters
+    ----------
+    results : pandas.DataFrame
+        The table of tasks that ``sweep`` returns.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per state point: each quantity's mean over the replicas, its error
+        from the replicas' own errors (columns ending in _err) and the standard
+        error of the replicas' mean from their spread (ending in _spread; NaN with
+        one replica).
+    """
     import pandas as pd
 
     quantities = [column for column in results.columns if column + "_err" in results.columns]
@@ -542,16 +554,56 @@ def sweep(paramfile_path: PathLike, grid: Mapping[str, Sequence[object]], *, out
           steps: int, every: int, replicas: int = 1, seed: Optional[int] = None,
           thermostat: str = "berendsen", threads_per_run: int = 1, scheduler: Optional[str] = None,
           checkpoint_minutes: float = 5.0, connect_timeout: float = 10.0, progress: bool = False):
-    """Runs the sweep and returns its table, one row per task (a pandas DataFrame).
+    """Runs the sweep and returns its table, one row per task.
 
-    `grid` maps parameter-file keys, or `density`, to lists of values (texts of the
-    parameter file's number syntax, or numbers); every combination is a state point,
-    run `replicas` times. Without `seed` the sweep draws one, recorded in OUT's manifest
-    (and taken from there when the sweep runs again). `scheduler` ("tcp://HOST:PORT")
-    runs the tasks on a running Dask scheduler, whose workers must see `out` at the same
-    path; without it, on a LocalCluster of this machine. Raises SweepError before any
-    task starts when the input is bad, and after the tasks when some failed (the others'
-    results are kept)."""
+    Parameters
+    ----------
+    paramfile_path : str or os.PathLike
+        The parameter file every task starts from.
+    grid : mapping of str to sequence
+        Parameter-file keys, or "density" (which sets cell_length from
+        nr_particles), each with its values: texts of the parameter file's number
+        syntax, or numbers. Every combination is a state point.
+    out : str or os.PathLike
+        The sweep's folder: its manifest, the tasks' files and checkpoints, and the
+        tables. A cluster's workers must see it at the same path.
+    equilibrate, steps, every : int
+        Steps before the measurement, steps measured, and steps between samples.
+    replicas : int, optional
+        Runs of each state point, each with a seed of its own.
+    seed : int, optional
+        The sweep's seed, from which every task's is derived; without it one is
+        drawn and recorded in the manifest (and taken from there when the sweep
+        runs again).
+    thermostat : {"berendsen", "bussi", "none"}, optional
+        The thermostat of every run.
+    threads_per_run : int, optional
+        OpenMP threads of each run.
+    scheduler : str, optional
+        A running Dask scheduler ("tcp://HOST:PORT"); without it the tasks run on
+        a LocalCluster of this machine, one worker per run that fits.
+    checkpoint_minutes : float, optional
+        Minutes of work between a task's checkpoints.
+    connect_timeout : float, optional
+        Seconds to wait for the scheduler.
+    progress : bool, optional
+        Show a progress bar of steps and tasks.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per task: its state point, replica and seed, and each quantity's
+        mean with a standard error that accounts for correlation in time.
+
+    Raises
+    ------
+    SweepError
+        Before any task starts, for bad input (an unknown key, an empty or
+        non-numeric list, a box shorter than twice rcut, a folder that is a file,
+        a scheduler that cannot be reached, a sweep that differs from the one the
+        folder holds); after the tasks, when some failed (the others' results are
+        kept).
+    """
     import pandas as pd
 
     path = os.fspath(paramfile_path)
