@@ -12,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import LIQUID, SCRIPTS
+from conftest import LIQUID
 from tovrin import sweep as sweeping
 from tovrin.paramfile import read as read_parameters
 from tovrin.cli import main
@@ -100,16 +100,18 @@ def scheduler(tmp_path_factory):
     under a nanny that replaces it when it dies."""
     folder = tmp_path_factory.mktemp("cluster")
     address_file = str(folder / "scheduler.json")
-    dask = str(SCRIPTS / "dask")
+    # Dask's command through this interpreter: a virtual environment that sees the
+    # system's packages has no `dask` script of its own.
+    dask = [sys.executable, "-m", "dask"]
     local = ["--host", "127.0.0.1", "--no-dashboard", "--dashboard-address", "127.0.0.1:0"]
     # Each in a session of its own, so that the worker a nanny starts ends with it.
     start = dict(stderr=subprocess.DEVNULL, start_new_session=True)
-    processes = [subprocess.Popen([dask, "scheduler", *local, "--port", "0", "--scheduler-file", address_file],
+    processes = [subprocess.Popen([*dask, "scheduler", *local, "--port", "0", "--scheduler-file", address_file],
                                   **start)]
     try:
         wait_for(lambda: os.path.exists(address_file), "scheduler")
         for _ in range(2):
-            processes.append(subprocess.Popen([dask, "worker", *local, "--scheduler-file", address_file,
+            processes.append(subprocess.Popen([*dask, "worker", *local, "--scheduler-file", address_file,
                                                "--nthreads", "1"], **start))
         with open(address_file) as stream:
             address = json.load(stream)["address"]
