@@ -33,7 +33,7 @@ from .paramfile import display_name
 from .rdf import DEFAULT_SPACINGS
 from .simulation import DEFAULT_ENERGY_LOG
 
-DEFAULT_EVERY = 100  # steps between the frames of tovrin run's movie
+DEFAULT_EVERY = runner.Outputs.every  # steps between the frames of tovrin run's movie
 
 
 class CommandError(Exception):

@@ -312,13 +312,27 @@ def check(path: PathLike) -> Check:
     return Check(name, [Finding(*finding) for finding in findings], missing, unconvertible, frozenset(assigned))
 
 
+CHECKPOINT_MAGIC = b"TOVRINCK"
+"""The first bytes of every tovrin checkpoint."""
+
+
+def is_checkpoint(path: PathLike) -> bool:
+    """Whether the file at ``path`` starts as a tovrin checkpoint does; False when it
+    cannot be read (its reader then says why)."""
+    try:
+        with open(path, "rb") as stream:
+            return stream.read(len(CHECKPOINT_MAGIC)) == CHECKPOINT_MAGIC
+    except OSError:
+        return False
+
+
 def binary_content(path: PathLike) -> str:
     """What the file at ``path`` is when it is binary rather than text (a tovrin
     checkpoint, or a file with NUL bytes), or "" for a text file.  OSError when it
     cannot be read."""
     with open(path, "rb") as stream:
         contents = stream.read()
-    if contents.startswith(b"TOVRINCK"):
+    if contents.startswith(CHECKPOINT_MAGIC):
         return "a tovrin checkpoint (continue it with tovrin run PARAMFILE --restart CHECKPOINT)"
     nul = contents.find(b"\0")
     return f"a binary file (a NUL byte at offset {nul})" if nul >= 0 else ""

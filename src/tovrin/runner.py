@@ -85,7 +85,7 @@ class Outputs:
     """What a run writes; None where not asked for."""
 
     movie: Optional[str] = None
-    every: int = 100                       # steps between movie frames
+    every: int = 100                       # steps between movie frames (tovrin run's default)
     checkpoint: Optional[str] = None
     checkpoint_every: Optional[int] = None
     save: Optional[str] = None             # the result dictionary as .npz

@@ -35,7 +35,7 @@ from typing import Dict, Iterator, Optional, Union
 
 import numpy as np
 
-from . import _simulation
+from . import _simulation, paramfile
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -44,8 +44,6 @@ DEFAULT_ENERGY_LOG = 1_000_000
 
 # The engine counts steps in 64 bits.
 _MOST_STEPS = 2**64 - 1
-
-_CHECKPOINT_MAGIC = b"TOVRINCK"
 
 
 def _steps(steps, name: str = "steps") -> int:
@@ -67,12 +65,7 @@ def _log_capacity(energy_log) -> int:
 
 def _refuse_checkpoint(path: bytes) -> None:
     """A checkpoint handed over as a parameter file would read as one without keys."""
-    try:
-        with open(path, "rb") as stream:
-            head = stream.read(len(_CHECKPOINT_MAGIC))
-    except OSError:
-        return  # the engine reports what it cannot read
-    if head == _CHECKPOINT_MAGIC:
+    if paramfile.is_checkpoint(path):
         raise ValueError(f"{os.fsdecode(path)} is a tovrin checkpoint, not a parameter file: "
                          f"continue it with Simulation.load (tovrin run PARAMFILE --restart CHECKPOINT)")
 
