@@ -162,12 +162,19 @@ private:
     static constexpr std::size_t build_chunk = 256;  // particles per parallel work item of a build
 
     void build_neighbor_list();
-    void sort_into_subcells(const SubcellGrid& grid);
-    // Fixes the slots of the build (a new spatial order from the sub-cell sort when
-    // one is due, else the kept one, or label order) and turns the sorted entries'
-    // particles into their slots, which the scan then lists. True when entry k is
-    // slot k (a new order).
-    bool arrange_slots();
+    // How a build's sorted entries name their particles: by label (no spatial order),
+    // by slot in a new spatial order (entry k is slot k), or by slot in the order kept
+    // from an earlier build.
+    enum class SortedEntries { labels, new_slots, kept_slots };
+    // Decides the build's order, and readies slot_particle and slot_of for it.
+    SortedEntries slots_for_build();
+    // Sorts the particles into sub-cells, in parallel, naming them as `entries` says;
+    // a new order's slot_particle and slot_of are filled in the same sweep.
+    void sort_into_subcells(const SubcellGrid& grid, SortedEntries entries);
+    template <typename Place>
+    void sort_sparse(const SubcellGrid& grid, Place place);
+    template <typename Place>
+    void sort_dense(const SubcellGrid& grid, std::size_t ncells, Place place);
     // The particle in slot k.
     std::size_t particle_in_slot(std::size_t k) const { return slot_particle.empty() ? k : slot_particle[k]; }
     void find_runs(const SubcellGrid& grid, const kernels::SubcellScan& scan, const kernels::KernelSet& kernel,
@@ -225,7 +232,7 @@ private:
 
     // Working storage kept from call to call, so that steps do not allocate.
     SubcellSort subcells;                     // the latest build's sort
-    std::vector<std::uint32_t> slot_of;       // slot of each particle, while a build keeps the order
+    std::vector<std::uint32_t> slot_of;       // slot of each particle: slot_particle's inverse, or empty
     std::vector<vec3> slot_positions;         // positions gathered into slot order for the forces
     std::vector<vec3> slot_forces;            // forces in slot order, before they go back to label order
     std::vector<RunBuffer> run_buffers;       // one per thread

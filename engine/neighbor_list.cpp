@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include <boost/lexical_cast.hpp>
 #include <omp.h>
+#include <parallel/algorithm>
 
 #include "kernels/kernels.h"
 #include "parallel.h"
@@ -48,8 +48,8 @@ void Cell::build_neighbor_list() {
     const double cutsq = csc * csc;
     const SubcellGrid grid(dims, cutoff, shell);
     const std::size_t n = positions.size();
-    sort_into_subcells(grid);
-    const bool entries_are_slots = arrange_slots();
+    const SortedEntries entries = slots_for_build();
+    sort_into_subcells(grid, entries);
     std::fill(dij_list.begin(), dij_list.end(), vec3::Zero());
     const kernels::KernelSet& kernel = kernels::best_kernels();
     const kernels::SubcellScan scan = {subcells.x.data(), subcells.y.data(), subcells.z.data(),
@@ -60,6 +60,7 @@ void Cell::build_neighbor_list() {
     longest_run = 0;
     run_buffers.resize(static_cast<std::size_t>(omp_get_max_threads()));
     const std::size_t chunks = (n + build_chunk - 1) / build_chunk;
+    const bool entries_are_slots = entries == SortedEntries::new_slots;
     ParallelFailure failure;
     InTurn appends;
     // Threads find the runs of a chunk of slots each, in parallel; the chunks are
@@ -81,7 +82,28 @@ void Cell::build_neighbor_list() {
     failure.rethrow();
 }
 
-void Cell::sort_into_subcells(const SubcellGrid& grid) {
+Cell::SortedEntries Cell::slots_for_build() {
+    const std::optional<unsigned int> interval = sort_interval(*params);
+    const std::size_t n = positions.size();
+    if (!interval) {
+        slot_particle.clear();
+        return SortedEntries::labels;
+    }
+    if (slot_particle.empty() || steps_since_sort >= *interval) {
+        slot_particle.resize(n);
+        slot_of.resize(n);
+        steps_since_sort = 0;
+        return SortedEntries::new_slots;
+    }
+    // A restored order comes without its inverse.
+    if (slot_of.size() != n) {
+        slot_of.resize(n);
+        for (std::size_t k = 0; k < n; ++k) slot_of[slot_particle[k]] = static_cast<std::uint32_t>(k);
+    }
+    return SortedEntries::kept_slots;
+}
+
+void Cell::sort_into_subcells(const SubcellGrid& grid, SortedEntries entries) {
     const std::size_t n = positions.size();
     const std::size_t ncells = std::size_t(grid.n[0]) * grid.n[1] * grid.n[2];
     // Padded, so that the scan reads whole vectors past a stretch's end.
@@ -89,32 +111,58 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
     subcells.x.resize(n + kernels::scan_padding);
     subcells.y.resize(n + kernels::scan_padding);
     subcells.z.resize(n + kernels::scan_padding);
-    const auto place = [&](std::size_t slot, std::size_t i) {
-        subcells.index[slot] = static_cast<std::uint32_t>(i);
-        subcells.x[slot] = positions[i].x();
-        subcells.y[slot] = positions[i].y();
-        subcells.z[slot] = positions[i].z();
+    // Puts particle i at sorted entry e, named by its label, or by its slot: in a new
+    // order entry e becomes slot e, in a kept one the particle keeps its slot.
+    const auto place = [&](std::size_t e, std::size_t i) {
+        std::uint32_t name = static_cast<std::uint32_t>(i);
+        if (entries == SortedEntries::new_slots) {
+            name = static_cast<std::uint32_t>(e);
+            slot_particle[e] = static_cast<std::uint32_t>(i);
+            slot_of[i] = name;
+        } else if (entries == SortedEntries::kept_slots) {
+            name = slot_of[i];
+        }
+        subcells.index[e] = name;
+        subcells.x[e] = positions[i].x();
+        subcells.y[e] = positions[i].y();
+        subcells.z[e] = positions[i].z();
     };
     // A box much larger than its particles need (a dilute gas) has far more sub-cells
     // than particles: then only the occupied ones are kept, found by binary search.
     subcells.sparse = ncells > 2 * n + 4096;
     if (subcells.sparse) {
-        subcells.start.clear();
-        subcells.next.clear();
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> order(n);  // (sub-cell, particle)
-        for (std::size_t i = 0; i < n; ++i) order[i] = {grid.key_of(positions[i]), static_cast<std::uint32_t>(i)};
-        std::sort(order.begin(), order.end());
-        subcells.keys.resize(n);
-        for (std::size_t slot = 0; slot < n; ++slot) {
-            subcells.keys[slot] = order[slot].first;
-            place(slot, order[slot].second);
-        }
-        return;
+        sort_sparse(grid, place);
+    } else {
+        sort_dense(grid, ncells, place);
     }
-    // Counting sort by sub-cell, each thread over its block of particles: a thread
-    // counts its block's particles per sub-cell, then places them after those of the
-    // threads before it, so particles enter each sub-cell in ascending order as a
-    // sort on one thread would place them.
+}
+
+// Sorted (sub-cell, particle) pairs, every pair distinct: libstdc++'s parallel sort
+// gives the one sorted order whatever the threads.
+template <typename Place>
+void Cell::sort_sparse(const SubcellGrid& grid, Place place) {
+    const std::size_t n = positions.size();
+    subcells.start.clear();
+    subcells.next.clear();
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> order(n);  // (sub-cell, particle)
+#pragma omp parallel for schedule(static)
+    for (std::size_t i = 0; i < n; ++i) order[i] = {grid.key_of(positions[i]), static_cast<std::uint32_t>(i)};
+    __gnu_parallel::sort(order.begin(), order.end());
+    subcells.keys.resize(n);
+#pragma omp parallel for schedule(static)
+    for (std::size_t e = 0; e < n; ++e) {
+        subcells.keys[e] = order[e].first;
+        place(e, order[e].second);
+    }
+}
+
+// Counting sort by sub-cell, each thread over its block of particles: a thread counts
+// its block's particles per sub-cell, then places them after those of the threads
+// before it, so particles enter each sub-cell in ascending order as a sort on one
+// thread would place them.
+template <typename Place>
+void Cell::sort_dense(const SubcellGrid& grid, std::size_t ncells, Place place) {
+    const std::size_t n = positions.size();
     subcells.keys.resize(n);  // each particle's sub-cell, worked out once (entries are found through `start`)
     subcells.start.resize(ncells + 1);
     const std::size_t threads = static_cast<std::size_t>(omp_get_max_threads());
@@ -145,27 +193,6 @@ void Cell::sort_into_subcells(const SubcellGrid& grid) {
         }
         for (std::size_t i = block.begin; i < block.end; ++i) place(fill[subcells.keys[i]]++, i);
     }
-}
-
-bool Cell::arrange_slots() {
-    const std::optional<unsigned int> interval = sort_interval(*params);
-    const std::size_t n = positions.size();
-    const auto entries = subcells.index.begin();
-    if (!interval) {
-        slot_particle.clear();  // label order: each entry's particle is its slot
-        return false;
-    }
-    if (slot_particle.empty() || steps_since_sort >= *interval) {
-        // The sort's order becomes the slots' order: entry k is slot k.
-        slot_particle.assign(entries, entries + static_cast<std::ptrdiff_t>(n));
-        std::iota(entries, entries + static_cast<std::ptrdiff_t>(n), std::uint32_t(0));
-        steps_since_sort = 0;
-        return true;
-    }
-    slot_of.resize(n);
-    for (std::size_t k = 0; k < n; ++k) slot_of[slot_particle[k]] = static_cast<std::uint32_t>(k);
-    for (std::size_t e = 0; e < n; ++e) subcells.index[e] = slot_of[subcells.index[e]];
-    return false;
 }
 
 std::uint32_t Cell::SubcellSort::first_occupied(std::uint32_t key) const {
