@@ -17,6 +17,8 @@ import pytest
 from conftest import TOVRIN_MD
 from tovrin import paramfile
 
+pytestmark = pytest.mark.once
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PAGES = sorted((ROOT / "docs").glob("*.md"))
 PROGRAMS = {"tovrin": [sys.executable, "-m", "tovrin"], "tovrin-md": [str(TOVRIN_MD)]}

@@ -5,7 +5,11 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 from conftest import LIQUID, TOVRIN_MD
+
+pytestmark = pytest.mark.once
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "liquid.py"

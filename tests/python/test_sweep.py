@@ -27,7 +27,7 @@ GRID = ["--set", "kT=" + ",".join(VALUES["kT"]), *(item for key, value in SETTIN
                                                    for item in ("--" + key.replace("_", "-"), str(value)))]
 SETTLE = 120  # seconds any one sweep or wait may take before the test fails
 # Sweeps run in this process too: pytest-timeout ends a test that hangs in one.
-pytestmark = pytest.mark.timeout(3 * SETTLE)
+pytestmark = [pytest.mark.timeout(3 * SETTLE), pytest.mark.once]
 
 
 def samples(out):
