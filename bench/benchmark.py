@@ -26,7 +26,9 @@ through Simulation(paramfile, positions=..., velocities=...) in a fresh process,
 LAMMPS from a data file of it. Each round runs them beside the lattice start, and
 the table gives, for each engine, the mixed start's time per atom-step beside the
 lattice start's and the ratios tovrin / LAMMPS of both. Here tovrin is timed around
-Simulation.run from either start, as LAMMPS's loop time leaves out its setup.
+Simulation.run from either start, as LAMMPS's loop time leaves out its setup; a
+second tovrin row runs with sort_every = 0, the label order, which shows what the
+spatial order of the storage gains from that start.
 LAMMPS recomputes the final potential energy of tovrin's every start. With --large,
 256,000 particles too (mixed by 1,000 steps, a fifth of the steps timed). It is an
 option because it doubles the time of the comparison and more (every LAMMPS
@@ -321,9 +323,10 @@ def context(builds: dict = None) -> str:
 @dataclasses.dataclass
 class Entry:
     """One way tovrin runs a start: its child script, and its best and first runs."""
-    name: str  # "simulate" or "Simulation.run"
+    name: str  # "simulate" or "Simulation.run", and the storage when it is not the engine's choice
     child: str
     extra: tuple  # the child's arguments after the parameter file and the arrays file
+    parameters: Optional[Path] = None  # a parameter file of its own instead of the start's
     best: Optional[dict] = None
     first: Optional[dict] = None  # the run whose final state LAMMPS checks
     final: Optional[Path] = None  # that final state (.npz)
@@ -351,8 +354,16 @@ class Start:
         return next(entry for entry in self.entries if entry.name == name)
 
 
-def stepwise_entry(steps: int, start_file: str = "-") -> Entry:
-    return Entry("Simulation.run", START_CHILD, (str(steps), start_file))
+STEPWISE = "Simulation.run"
+LABEL_ORDER = "Simulation.run, sort_every = 0"
+
+
+def stepwise_entries(work: Path, n: int, steps: int, start_file: str = "-") -> List[Entry]:
+    """Simulation.run with the storage the engine chooses, and with the label order
+    (sort_every = 0), which shows what the spatial order is worth from that start."""
+    arguments = (str(steps), start_file)
+    return [Entry(STEPWISE, START_CHILD, arguments),
+            Entry(LABEL_ORDER, START_CHILD, arguments, parameter_file(work, n, steps, sort_every=0))]
 
 
 def lattice_start(work: Path, n: int, steps: int, entries: List[Entry]) -> Start:
@@ -369,13 +380,15 @@ def mixed_start(work: Path, n: int, steps: int, mix: int) -> Start:
     with np.load(mixed) as state:
         data = lammps_peer.write_data_file(work / ("mixed-%d.data" % n), state["positions"], state["velocities"],
                                            liquid_length(n))
-    return Start("mixed", n, steps, parameters, [stepwise_entry(steps, str(mixed))], data)
+    return Start("mixed", n, steps, parameters, stepwise_entries(work, n, steps, str(mixed)), data)
 
 
 def time_tovrin(work: Path, start: Start, entry: Entry) -> None:
     """One timed run; the first keeps its final state for the energy check."""
-    final = work / ("final-%s-%d-%s.npz" % (start.label, start.n, entry.name)) if entry.first is None else None
-    run = run_tovrin(start.parameters, str(final or "-"), entry.child, extra=entry.extra)
+    final = None
+    if entry.first is None:
+        final = work / ("final-%s-%d-%d.npz" % (start.label, start.n, start.entries.index(entry)))
+    run = run_tovrin(entry.parameters or start.parameters, str(final or "-"), entry.child, extra=entry.extra)
     if entry.first is None:
         entry.first, entry.final = run, final
     if entry.best is None or run["seconds"] < entry.best["seconds"]:
@@ -449,8 +462,7 @@ def print_lattice_table(start: Start, rounds: int, builds: dict) -> None:
 
 def print_mixed_table(lattice: Start, mixed: Start, mix: int, rounds: int, builds: dict) -> None:
     """Each engine's time from the mixed liquid beside its time from the lattice."""
-    tovrin = (lattice.entry("Simulation.run"), mixed.entry("Simulation.run"))
-    tovrin_us = (tovrin[0].us_per_atom_step(lattice), tovrin[1].us_per_atom_step(mixed))
+    tovrin_us = (lattice.entry(STEPWISE).us_per_atom_step(lattice), mixed.entry(STEPWISE).us_per_atom_step(mixed))
     print("\nMixed liquid against the lattice start: N = %d, density %g, %d steps, 2 threads/ranks, best of %d "
           "rounds; the mixed liquid ran %d steps from the lattice, then its labels were shuffled; tovrin timed "
           "around Simulation.run, LAMMPS its loop time\n" % (mixed.n, DENSITY, mixed.steps, rounds, mix))
@@ -459,9 +471,12 @@ def print_mixed_table(lattice: Start, mixed: Start, mix: int, rounds: int, build
           "| peak resident memory, lattice / mixed | bytes per atom, mixed | tovrin / engine, lattice "
           "| tovrin / engine, mixed |")
     print("|---|---|---|---|---|---|---|---|")
-    print("| tovrin (Simulation.run) | %.4f | %.4f | %.3f | %.1f / %.1f MiB | %.0f | 1.00 | 1.00 |"
-          % (tovrin_us[0], tovrin_us[1], tovrin_us[1] / tovrin_us[0], tovrin[0].best["peak"] / 2**20,
-             tovrin[1].best["peak"] / 2**20, tovrin[1].best["peak"] / mixed.n))
+    for name in (STEPWISE, LABEL_ORDER):
+        runs = (lattice.entry(name), mixed.entry(name))
+        us = (runs[0].us_per_atom_step(lattice), runs[1].us_per_atom_step(mixed))
+        print("| tovrin (%s) | %.4f | %.4f | %.3f | %.1f / %.1f MiB | %.0f | %.2f | %.2f |"
+              % (name, us[0], us[1], us[1] / us[0], runs[0].best["peak"] / 2**20, runs[1].best["peak"] / 2**20,
+                 runs[1].best["peak"] / mixed.n, tovrin_us[0] / us[0], tovrin_us[1] / us[1]))
     for config, run in sorted(mixed.lammps_best.items(), key=lambda item: item[1].us_per_atom_step):
         from_lattice = lattice.lammps_best.get(config)
         if from_lattice is None:  # it failed from the lattice in every round
@@ -499,9 +514,9 @@ def compare_with_lammps(work: Path, n: int, steps: int, rounds: int, mixed: List
     for size, mix, size_steps in mixed:
         if (size, size_steps) == (n, steps):
             lattice = main  # the LAMMPS runs from the lattice serve both tables
-            lattice.entries.append(stepwise_entry(size_steps))
+            lattice.entries.extend(stepwise_entries(work, size, size_steps))
         else:
-            lattice = lattice_start(work, size, size_steps, [stepwise_entry(size_steps)])
+            lattice = lattice_start(work, size, size_steps, stepwise_entries(work, size, size_steps))
             starts.append(lattice)
         pairs.append((lattice, mixed_start(work, size, size_steps, mix), mix))
         starts.append(pairs[-1][1])
@@ -512,7 +527,8 @@ def compare_with_lammps(work: Path, n: int, steps: int, rounds: int, mixed: List
     for lattice, mixed_liquid, mix in pairs:
         print_mixed_table(lattice, mixed_liquid, mix, rounds, builds)
         for start in (lattice, mixed_liquid):
-            agree = energies_agree(work, start, start.entry("Simulation.run"), builds) and agree
+            for name in (STEPWISE, LABEL_ORDER):
+                agree = energies_agree(work, start, start.entry(name), builds) and agree
     if not agree:
         raise SystemExit("the engines disagree on the potential energy")
 
