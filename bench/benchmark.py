@@ -564,6 +564,7 @@ def long_run(work: Path, n: int, steps: int) -> None:
 
 def scaling(work: Path) -> None:
     print("\ntovrin alone, 2 threads\n")
+    print(context())
     print("| N | steps | µs per atom-step | peak bytes per atom (process) | added by simulate |")
     print("|---|---|---|---|---|")
     for n, steps in SCALING:
@@ -589,6 +590,7 @@ def phases(cases: list) -> None:
     print("\ntovrin's phases (tovrin-phases): µs per atom for one list build and for one force "
           "computation, µs per atom-step for whole steps (list rebuilds included); best of the repeats, "
           "wall time and, in brackets, processor time of all threads (steadier on a shared machine)\n")
+    print(context())
     print("| N | steps before | order | threads | kernels | list entries per atom | list build | forces | step "
           "| step shuffled / ordered |")
     print("|---|---|---|---|---|---|---|---|---|---|")
@@ -662,6 +664,7 @@ def waiting(work: Path, rounds: int) -> None:
                         key = (load, n, steps, name)
                         best[key] = min(best.get(key, float("inf")), seconds / (n * steps) * 1e6)
     print("\nWaiting of idle threads: µs per atom-step (wall time around simulate), best of %d rounds\n" % rounds)
+    print(context())
     print("| machine | N | steps | " + " | ".join(name for name, _, _ in WAITING_CHOICES) + " |")
     print("|---|---|---|" + "---|" * len(WAITING_CHOICES))
     for load in ("idle", "one processor busy"):
