@@ -28,11 +28,11 @@ the table gives, for each engine, the mixed start's time per atom-step beside th
 lattice start's and the ratios tovrin / LAMMPS of both. Here tovrin is timed around
 Simulation.run from either start, as LAMMPS's loop time leaves out its setup; a
 second tovrin row runs with sort_every = 0, the label order, which shows what the
-spatial order of the storage gains from that start.
-LAMMPS recomputes the final potential energy of tovrin's every start. With --large,
-256,000 particles too (mixed by 1,000 steps, a fifth of the steps timed). It is an
-option because it doubles the time of the comparison and more (every LAMMPS
-configuration runs from both starts, and the mixing run comes first).
+spatial order of the storage gains from that start. LAMMPS recomputes the final
+potential energy of tovrin's runs from both. With --large, 256,000 particles too
+(mixed by 1,000 steps, a fifth of the steps timed). It is an option because it
+doubles the time of the comparison and more (every LAMMPS configuration runs from
+both starts, and the mixing run comes first).
 
 --long [STEPS] runs tovrin alone from the lattice for 20,000 steps (or STEPS),
 long enough for the liquid to mix, timed in twenty windows through Simulation.run:
