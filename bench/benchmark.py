@@ -1,7 +1,8 @@
 """tovrin against LAMMPS on the Lennard-Jones liquid, and tovrin's scaling with N.
 
     python bench/benchmark.py [--rounds R] [--steps S] [--no-scaling] [--no-lammps] [--no-stepwise]
-                              [--kernels generic|avx2|avx512|highway] [--phases] [--large] [--waiting]
+                              [--kernels generic|avx2|avx512|highway] [--mixed] [--long [STEPS]]
+                              [--phases] [--large] [--waiting] [--particles N]
 
 Workload "LJ liquid": 32,000 particles at density 0.8442, rcut 2.5 (shifted),
 skin 0.3, sigma = epsilon = mass = 1, kT 0.72 with a Berendsen thermostat
@@ -16,6 +17,34 @@ peer figure. Both engines run in alternating rounds and each keeps its best
 round, so a slow spell of a shared machine hits them alike. The potential
 energy of tovrin's final configuration, recomputed by LAMMPS (run 0), must
 equal tovrin's last epot to 1e-10 relative.
+
+--mixed times both engines from a mixed liquid as well: tovrin runs the liquid
+2,000 steps from its lattice, then its labels are dealt out at random, as a long
+run's diffusion leaves them (neighbours in space are then far apart in memory), and
+both engines start from that same configuration, positions and velocities: tovrin
+through Simulation(paramfile, positions=..., velocities=...) in a fresh process,
+LAMMPS from a data file of it. Each round runs them beside the lattice start, and
+the table gives, for each engine, the mixed start's time per atom-step beside the
+lattice start's and the ratios tovrin / LAMMPS of both. Here tovrin is timed around
+Simulation.run from either start, as LAMMPS's loop time leaves out its setup; a
+second tovrin row runs with sort_every = 0, the label order, which shows what the
+spatial order of the storage gains from that start. LAMMPS recomputes the final
+potential energy of tovrin's runs from both. With --large, 256,000 particles too
+(mixed by 1,000 steps, a fifth of the steps timed). It is an option because it
+doubles the time of the comparison and more (every LAMMPS configuration runs from
+both starts, and the mixing run comes first).
+
+--long [STEPS] runs tovrin alone from the lattice for 20,000 steps (or STEPS),
+long enough for the liquid to mix, timed in twenty windows through Simulation.run:
+once with the spatial order of the particles' storage the engine chooses, once
+with sort_every = 0 (the label order of the lattice), the two alternating window by
+window in one process, from the same seed, so that they run the same trajectory.
+It prints each window's time per atom-step, and the first window's, the last
+one's and their ratio for each storage: whether the speed holds as the liquid mixes.
+
+--particles N replaces the liquid's 32,000 particles in the comparison with LAMMPS,
+the mixed and long runs and the step-wise table (a few thousand check the script
+quickly); the box keeps the density.
 
 The step-wise table runs the same liquid through tovrin.Simulation (construction,
 run(nrsteps), results()) against simulate, in alternating rounds: the step-wise
@@ -48,6 +77,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import os
 import platform
@@ -55,6 +85,7 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+from typing import Dict, List, Optional
 
 import numpy as np
 
@@ -63,6 +94,7 @@ import lammps_peer  # noqa: E402
 
 DENSITY = 0.8442
 LIQUID_N = 32000
+LARGE_N = 256000
 LIQUID_LENGTH = 33.59192382765014  # (32000 / 0.8442) ** (1 / 3)
 THREADS = "2"
 SCALING = [(4000, 500), (32000, 500), (256000, 100), (1000000, 50)]
@@ -77,6 +109,16 @@ WAITING_CASES = [(500, 1000), (4000, 300), (32000, 100)]
 WAITING_CHOICES = [("one thread", "1", None), ("2 threads, tovrin's choice", "2", None),
                    ("2 threads, spin 200 ms (libomp default)", "2", "200"),
                    ("2 threads, no spin", "2", "0")]
+# The mixed liquid: steps from the lattice before its labels are shuffled (the large
+# one as in tovrin-phases), and the seed of the shuffle.
+MIX_STEPS = 2000
+LARGE_MIX_STEPS = 1000
+LARGE_STEPS_DIVISOR = 5  # the large liquid runs a fifth of the steps
+SHUFFLE_SEED = 12345
+# The long run: its steps, the windows it is timed in, and the seed both storages share.
+LONG_STEPS = 20000
+LONG_WINDOWS = 20
+LONG_SEED = 1
 REPO = Path(__file__).resolve().parent.parent
 ENERGY_TOLERANCE = 1e-10
 
@@ -114,12 +156,18 @@ print(json.dumps({"seconds": seconds, "peak": peak, "baseline": baseline,
 """
 
 
-def parameter_file(directory: Path, n: int, steps: int) -> Path:
-    path = directory / ("liquid-%d-%d.txt" % (n, steps))
-    length = LIQUID_LENGTH if n == LIQUID_N else (n / DENSITY) ** (1 / 3)
-    path.write_text(PARAMETERS.format(n=n, length=length, kT=lammps_peer.KT, rcut=lammps_peer.RCUT,
-                                      shell=lammps_peer.SKIN, tau=lammps_peer.TDAMP, dt=lammps_peer.DT,
-                                      steps=steps))
+def liquid_length(n: int) -> float:
+    """The box edge of n particles at the benchmark's density."""
+    return LIQUID_LENGTH if n == LIQUID_N else (n / DENSITY) ** (1 / 3)
+
+
+def parameter_file(directory: Path, n: int, steps: int, **extra: int) -> Path:
+    """The liquid's parameter file; `extra` keys (seed, sort_every) are added to it."""
+    tag = "".join("-%s%d" % (key, value) for key, value in sorted(extra.items()))
+    path = directory / ("liquid-%d-%d%s.txt" % (n, steps, tag))
+    text = PARAMETERS.format(n=n, length=liquid_length(n), kT=lammps_peer.KT, rcut=lammps_peer.RCUT,
+                             shell=lammps_peer.SKIN, tau=lammps_peer.TDAMP, dt=lammps_peer.DT, steps=steps)
+    path.write_text(text + "".join("%s = %d\n" % item for item in sorted(extra.items())))
     return path
 
 
@@ -146,13 +194,77 @@ print(json.dumps({"seconds": seconds, "epot": result["epot"][-1]}))
 """
 
 
-def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD, environment: dict = None) -> dict:
+# A run through Simulation from the lattice, or from the positions and velocities of
+# a .npz file, in this fresh process, timed around the steps alone (as LAMMPS's loop
+# time leaves out its setup); the final state goes to the arrays file when one is named.
+START_CHILD = r"""
+import json, resource, sys, time
+import numpy as np
+from tovrin import Simulation
+parameter_file, arrays_file, steps, start_file = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+start = {}
+if start_file != "-":
+    with np.load(start_file) as saved:
+        start = {"positions": saved["positions"], "velocities": saved["velocities"]}
+sim = Simulation(parameter_file, **start)
+del start
+begin = time.perf_counter()
+sim.run(steps)
+seconds = time.perf_counter() - begin
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+if arrays_file != "-":
+    np.savez(arrays_file, positions=sim.positions, velocities=sim.velocities,
+             positions_initial=sim.positions_initial, velocities_initial=sim.velocities_initial)
+print(json.dumps({"seconds": seconds, "peak": peak, "epot": sim.epot}))
+"""
+
+# Mixes the liquid: runs it from the lattice, then deals the labels out at random, as
+# diffusion leaves them, and saves the positions and velocities in that order.
+MIX_CHILD = r"""
+import json, sys
+import numpy as np
+from tovrin import Simulation
+parameter_file, mixed_file, steps, seed = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+sim = Simulation(parameter_file)
+sim.run(steps)
+order = np.random.default_rng(seed).permutation(sim.nr_particles)
+np.savez(mixed_file, positions=sim.positions[order], velocities=sim.velocities[order])
+print(json.dumps({"epot": sim.epot}))
+"""
+
+# Runs several parameter files from the lattice through Simulation, window by window in
+# turn, and reports each window's wall and processor time (all threads).
+LONG_CHILD = r"""
+import json, sys, time
+from tovrin import Simulation
+steps, window, parameter_files = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3:]
+runs = [Simulation(path) for path in parameter_files]
+windows = [[] for _ in runs]
+while runs[0].step < steps:
+    count = min(window, steps - runs[0].step)
+    for sim, times in zip(runs, windows):
+        wall, processor = time.perf_counter(), time.process_time()
+        sim.run(count)
+        times.append([count, time.perf_counter() - wall, time.process_time() - processor])
+same = all((sim.positions == runs[0].positions).all() and (sim.velocities == runs[0].velocities).all()
+           for sim in runs)
+print(json.dumps({"windows": windows, "same_trajectory": bool(same)}))
+"""
+
+
+def run_child(child: str, arguments: list, cwd: Path, environment: dict = None) -> dict:
+    """Runs a child script in a fresh interpreter; returns the JSON of its last line."""
     environment = environment or tovrin_environment()
-    done = subprocess.run([sys.executable, "-c", child, str(parameters), arrays], env=environment,
-                          cwd=parameters.parent, capture_output=True, text=True, check=False)
+    done = subprocess.run([sys.executable, "-c", child, *arguments], env=environment,
+                          cwd=cwd, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError("tovrin run failed:\n" + done.stderr)
     return json.loads(done.stdout.splitlines()[-1])
+
+
+def run_tovrin(parameters: Path, arrays: str = "-", child: str = CHILD, environment: dict = None,
+               extra: tuple = ()) -> dict:
+    return run_child(child, [str(parameters), arrays, *extra], parameters.parent, environment)
 
 
 def drift_free(velocities: np.ndarray) -> np.ndarray:
@@ -196,63 +308,263 @@ def machine() -> str:
         " ".join(vector_flags) or "none")
 
 
-def compare_with_lammps(work: Path, steps: int, rounds: int) -> None:
-    builds = lammps_peer.setup()
-    configs = [name for name in lammps_peer.available_configurations(builds)
-               if name.endswith("2")]  # the two-core configurations
-    parameters = parameter_file(work, LIQUID_N, steps)
+def context(builds: dict = None) -> str:
+    """The line under a table that names the processor, tovrin's kernel set and the
+    LAMMPS builds, so that a table copied alone still says where it was measured."""
+    model, flags = processor()
+    line = "processor: %s; tovrin kernels: %s (%s)" % (
+        model, kernel_set(flags), "chosen by --kernels" if KERNELS else "the widest")
+    if builds:
+        line += "; LAMMPS builds: " + ", ".join("%s = LAMMPS %s (%s, %s)" % (b.name, b.version, b.mpi, b.lmp)
+                                                 for b in builds.values())
+    return line + "\n"
 
-    arrays = work / "tovrin-liquid.npz"
-    first = run_tovrin(parameters, str(arrays))
-    state = np.load(arrays)
-    data = lammps_peer.write_data_file(work / "liquid.data", state["positions_initial"],
-                                       drift_free(state["velocities_initial"]), LIQUID_LENGTH)
 
-    tovrin_best = first
-    lammps_best = {}
+@dataclasses.dataclass
+class Entry:
+    """One way tovrin runs a start: its child script, and its best and first runs."""
+    name: str  # "simulate" or "Simulation.run", and the storage when it is not the engine's choice
+    child: str
+    extra: tuple  # the child's arguments after the parameter file and the arrays file
+    parameters: Optional[Path] = None  # a parameter file of its own instead of the start's
+    best: Optional[dict] = None
+    first: Optional[dict] = None  # the run whose final state LAMMPS checks
+    final: Optional[Path] = None  # that final state (.npz)
+
+    def us_per_atom_step(self, start: "Start") -> float:
+        return self.best["seconds"] / (start.n * start.steps) * 1e6
+
+
+@dataclasses.dataclass
+class Start:
+    """A configuration both engines run from: the lattice, or a mixed liquid."""
+    label: str  # "lattice" or "mixed"
+    n: int
+    steps: int
+    parameters: Path
+    entries: List[Entry]
+    data: Optional[Path] = None  # the same configuration as a LAMMPS data file
+    lammps_best: Dict[str, lammps_peer.LammpsRun] = dataclasses.field(default_factory=dict)
+
+    @property
+    def length(self) -> float:
+        return liquid_length(self.n)
+
+    def entry(self, name: str) -> Entry:
+        return next(entry for entry in self.entries if entry.name == name)
+
+
+STEPWISE = "Simulation.run"
+LABEL_ORDER = "Simulation.run, sort_every = 0"
+
+
+def stepwise_entries(work: Path, n: int, steps: int, start_file: str = "-") -> List[Entry]:
+    """Simulation.run with the storage the engine chooses, and with the label order
+    (sort_every = 0), which shows what the spatial order is worth from that start."""
+    arguments = (str(steps), start_file)
+    return [Entry(STEPWISE, START_CHILD, arguments),
+            Entry(LABEL_ORDER, START_CHILD, arguments, parameter_file(work, n, steps, sort_every=0))]
+
+
+def lattice_start(work: Path, n: int, steps: int, entries: List[Entry]) -> Start:
+    """The liquid on its lattice; the data file follows tovrin's first run, which
+    reports the initial state."""
+    return Start("lattice", n, steps, parameter_file(work, n, steps), entries)
+
+
+def mixed_start(work: Path, n: int, steps: int, mix: int) -> Start:
+    """The liquid after `mix` steps from its lattice, its labels shuffled."""
+    parameters = parameter_file(work, n, steps)
+    mixed = work / ("mixed-%d.npz" % n)
+    run_tovrin(parameters, str(mixed), MIX_CHILD, extra=(str(mix), str(SHUFFLE_SEED)))
+    with np.load(mixed) as state:
+        data = lammps_peer.write_data_file(work / ("mixed-%d.data" % n), state["positions"], state["velocities"],
+                                           liquid_length(n))
+    return Start("mixed", n, steps, parameters, stepwise_entries(work, n, steps, str(mixed)), data)
+
+
+def time_tovrin(work: Path, start: Start, entry: Entry) -> None:
+    """One timed run; the first keeps its final state for the energy check."""
+    final = None
+    if entry.first is None:
+        final = work / ("final-%s-%d-%d.npz" % (start.label, start.n, start.entries.index(entry)))
+    run = run_tovrin(entry.parameters or start.parameters, str(final or "-"), entry.child, extra=entry.extra)
+    if entry.first is None:
+        entry.first, entry.final = run, final
+    if entry.best is None or run["seconds"] < entry.best["seconds"]:
+        entry.best = run
+
+
+def lattice_data(work: Path, start: Start) -> Path:
+    """LAMMPS's data file of tovrin's initial state: its lattice positions and its
+    drift-free velocities."""
+    state = np.load(start.entries[0].final)
+    return lammps_peer.write_data_file(work / ("lattice-%d.data" % start.n), state["positions_initial"],
+                                       drift_free(state["velocities_initial"]), start.length)
+
+
+def time_lammps(work: Path, start: Start, config: str, builds: dict) -> None:
+    try:
+        run = lammps_peer.run_lammps(start.data, start.steps, config, work, builds=builds)
+    except (RuntimeError, subprocess.SubprocessError, OSError) as error:
+        print("LAMMPS %s failed (%s start, N = %d): %s" % (config, start.label, start.n, error), file=sys.stderr)
+        return
+    if config not in start.lammps_best or run.loop_seconds < start.lammps_best[config].loop_seconds:
+        start.lammps_best[config] = run
+
+
+def time_rounds(work: Path, starts: List[Start], configs: List[str], builds: dict, rounds: int) -> None:
+    """Alternating rounds: in each, every start runs tovrin's entries, then every
+    LAMMPS configuration, so that a slow spell of a shared machine hits both alike."""
     for _ in range(rounds):
-        if _ > 0:
-            run = run_tovrin(parameters)
-            tovrin_best = min(tovrin_best, run, key=lambda r: r["seconds"])
-        for config in configs:
-            try:
-                run = lammps_peer.run_lammps(data, steps, config, work, builds=builds)
-            except (RuntimeError, subprocess.SubprocessError, OSError) as error:
-                print("LAMMPS %s failed: %s" % (config, error), file=sys.stderr)
-                continue
-            if config not in lammps_best or run.loop_seconds < lammps_best[config].loop_seconds:
-                lammps_best[config] = run
-    if not lammps_best:
-        raise RuntimeError("no LAMMPS configuration ran")
+        for start in starts:
+            for entry in start.entries:
+                time_tovrin(work, start, entry)
+            start.data = start.data or lattice_data(work, start)
+            for config in configs:
+                time_lammps(work, start, config, builds)
+    for start in starts:
+        if not start.lammps_best:
+            raise RuntimeError("no LAMMPS configuration ran from the %s start of N = %d" % (start.label, start.n))
 
-    atom_steps = LIQUID_N * steps
-    tovrin_us = tovrin_best["seconds"] / atom_steps * 1e6
-    peer = min(lammps_best.values(), key=lambda r: r.us_per_atom_step)
+
+def energies_agree(work: Path, start: Start, entry: Entry, builds: dict) -> bool:
+    """Prints LAMMPS's potential energy (run 0) of tovrin's final configuration beside
+    tovrin's own; True when they agree to the tolerance."""
+    final = np.load(entry.final)
+    recomputed = lammps_peer.recompute_epot((final["positions"], final["velocities"]), start.length, work,
+                                            builds=builds)
+    epot = entry.first["epot"]
+    relative = abs(recomputed - epot) / abs(epot)
+    verdict = "agree" if relative <= ENERGY_TOLERANCE else "DISAGREE"
+    print("final epot, %s start, N = %d, %s: tovrin %.17g, LAMMPS run 0 %.17g, relative difference %.1e: %s "
+          "(tolerance %g)" % (start.label, start.n, entry.name, epot, recomputed, relative, verdict, ENERGY_TOLERANCE))
+    return relative <= ENERGY_TOLERANCE
+
+
+def print_lattice_table(start: Start, rounds: int, builds: dict) -> None:
+    tovrin_us = start.entry("simulate").us_per_atom_step(start)
+    tovrin_peak = start.entry("simulate").best["peak"]
+    peer = min(start.lammps_best.values(), key=lambda r: r.us_per_atom_step)
     print("\nLJ liquid: N = %d, density %g, %d steps, 2 threads/ranks, best of %d rounds\n"
-          % (LIQUID_N, DENSITY, steps, rounds))
+          % (start.n, DENSITY, start.steps, rounds))
+    print(context(builds))
     print("| engine | µs per atom-step | peak resident memory | bytes per atom | tovrin / engine |")
     print("|---|---|---|---|---|")
     print("| tovrin (simulate) | %.4f | %.1f MiB | %.0f | 1.00 |"
-          % (tovrin_us, tovrin_best["peak"] / 2**20, tovrin_best["peak"] / LIQUID_N))
-    for config, run in sorted(lammps_best.items(), key=lambda item: item[1].us_per_atom_step):
+          % (tovrin_us, tovrin_peak / 2**20, tovrin_peak / start.n))
+    for run in sorted(start.lammps_best.values(), key=lambda r: r.us_per_atom_step):
         print("| LAMMPS %s | %.4f | %.1f MiB | %.0f | %.2f |"
               % (run.config, run.us_per_atom_step, run.peak_rss_bytes / 2**20, run.bytes_per_atom,
                  tovrin_us / run.us_per_atom_step))
     print("\ntovrin / best LAMMPS (%s): %.3f" % (peer.config, tovrin_us / peer.us_per_atom_step))
 
-    final = np.load(arrays)
-    recomputed = lammps_peer.recompute_epot((final["positions"], final["velocities"]), LIQUID_LENGTH,
-                                            work, builds=builds)
-    relative = abs(recomputed - first["epot"]) / abs(first["epot"])
-    verdict = "agree" if relative <= ENERGY_TOLERANCE else "DISAGREE"
-    print("final epot: tovrin %.17g, LAMMPS run 0 %.17g, relative difference %.1e: %s (tolerance %g)"
-          % (first["epot"], recomputed, relative, verdict, ENERGY_TOLERANCE))
-    if relative > ENERGY_TOLERANCE:
+
+def print_mixed_table(lattice: Start, mixed: Start, mix: int, rounds: int, builds: dict) -> None:
+    """Each engine's time from the mixed liquid beside its time from the lattice."""
+    tovrin_us = (lattice.entry(STEPWISE).us_per_atom_step(lattice), mixed.entry(STEPWISE).us_per_atom_step(mixed))
+    print("\nMixed liquid against the lattice start: N = %d, density %g, %d steps, 2 threads/ranks, best of %d "
+          "rounds; the mixed liquid ran %d steps from the lattice, then its labels were shuffled; tovrin timed "
+          "around Simulation.run, LAMMPS its loop time\n" % (mixed.n, DENSITY, mixed.steps, rounds, mix))
+    print(context(builds))
+    print("| engine | lattice start: µs per atom-step | mixed: µs per atom-step | mixed / lattice "
+          "| peak resident memory, lattice / mixed | bytes per atom, mixed | tovrin / engine, lattice "
+          "| tovrin / engine, mixed |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name in (STEPWISE, LABEL_ORDER):
+        runs = (lattice.entry(name), mixed.entry(name))
+        us = (runs[0].us_per_atom_step(lattice), runs[1].us_per_atom_step(mixed))
+        print("| tovrin (%s) | %.4f | %.4f | %.3f | %.1f / %.1f MiB | %.0f | %.2f | %.2f |"
+              % (name, us[0], us[1], us[1] / us[0], runs[0].best["peak"] / 2**20, runs[1].best["peak"] / 2**20,
+                 runs[1].best["peak"] / mixed.n, tovrin_us[0] / us[0], tovrin_us[1] / us[1]))
+    for config, run in sorted(mixed.lammps_best.items(), key=lambda item: item[1].us_per_atom_step):
+        from_lattice = lattice.lammps_best.get(config)
+        if from_lattice is None:  # it failed from the lattice in every round
+            print("| LAMMPS %s | failed | %.4f | | | %.0f | | %.2f |"
+                  % (config, run.us_per_atom_step, run.bytes_per_atom, tovrin_us[1] / run.us_per_atom_step))
+            continue
+        print("| LAMMPS %s | %.4f | %.4f | %.3f | %.1f / %.1f MiB | %.0f | %.2f | %.2f |"
+              % (config, from_lattice.us_per_atom_step, run.us_per_atom_step,
+                 run.us_per_atom_step / from_lattice.us_per_atom_step, from_lattice.peak_rss_bytes / 2**20,
+                 run.peak_rss_bytes / 2**20, run.bytes_per_atom, tovrin_us[0] / from_lattice.us_per_atom_step,
+                 tovrin_us[1] / run.us_per_atom_step))
+    peers = [min(start.lammps_best.values(), key=lambda r: r.us_per_atom_step) for start in (lattice, mixed)]
+    print("\ntovrin / best LAMMPS: lattice start %.3f (%s), mixed %.3f (%s)"
+          % (tovrin_us[0] / peers[0].us_per_atom_step, peers[0].config,
+             tovrin_us[1] / peers[1].us_per_atom_step, peers[1].config))
+
+
+def mixed_cases(n: int, steps: int, large: bool) -> List[tuple]:
+    """(particles, mixing steps, steps timed) of the mixed comparison."""
+    cases = [(n, MIX_STEPS, steps)]
+    if large and n != LARGE_N:
+        cases.append((LARGE_N, LARGE_MIX_STEPS, max(1, steps // LARGE_STEPS_DIVISOR)))
+    return cases
+
+
+def compare_with_lammps(work: Path, n: int, steps: int, rounds: int, mixed: List[tuple]) -> None:
+    """The lattice start through simulate against LAMMPS and, for each of the `mixed`
+    cases, tovrin's and LAMMPS's times from a mixed liquid beside their lattice start's."""
+    builds = lammps_peer.setup()
+    configs = [name for name in lammps_peer.available_configurations(builds)
+               if name.endswith("2")]  # the two-core configurations
+    main = lattice_start(work, n, steps, [Entry("simulate", CHILD, ())])
+    starts = [main]
+    pairs = []
+    for size, mix, size_steps in mixed:
+        if (size, size_steps) == (n, steps):
+            lattice = main  # the LAMMPS runs from the lattice serve both tables
+            lattice.entries.extend(stepwise_entries(work, size, size_steps))
+        else:
+            lattice = lattice_start(work, size, size_steps, stepwise_entries(work, size, size_steps))
+            starts.append(lattice)
+        pairs.append((lattice, mixed_start(work, size, size_steps, mix), mix))
+        starts.append(pairs[-1][1])
+    time_rounds(work, starts, configs, builds, rounds)
+
+    print_lattice_table(main, rounds, builds)
+    agree = energies_agree(work, main, main.entry("simulate"), builds)
+    for lattice, mixed_liquid, mix in pairs:
+        print_mixed_table(lattice, mixed_liquid, mix, rounds, builds)
+        for start in (lattice, mixed_liquid):
+            for name in (STEPWISE, LABEL_ORDER):
+                agree = energies_agree(work, start, start.entry(name), builds) and agree
+    if not agree:
         raise SystemExit("the engines disagree on the potential energy")
+
+
+def long_run(work: Path, n: int, steps: int) -> None:
+    """tovrin from the lattice until the liquid has mixed, timed in windows, with the
+    engine's spatial order and with the label order (sort_every = 0)."""
+    window = max(1, steps // LONG_WINDOWS)
+    storages = [("spatial order (the engine's choice)", parameter_file(work, n, steps, seed=LONG_SEED)),
+                ("label order (sort_every = 0)", parameter_file(work, n, steps, seed=LONG_SEED, sort_every=0))]
+    run = run_child(LONG_CHILD, [str(steps), str(window)] + [str(path) for _, path in storages], work)
+    per_atom_step = [[(wall / (n * count) * 1e6, processor / (n * count) * 1e6) for count, wall, processor in windows]
+                     for windows in run["windows"]]
+    print("\nLong run from the lattice: N = %d, %d steps in windows of %d through Simulation.run, 2 threads; "
+          "the two storages alternate window by window in one process; µs per atom-step, wall time and, in "
+          "brackets, processor time of all threads\n" % (n, steps, window))
+    print(context())
+    print("| storage | first window | last window | last / first | whole run |")
+    print("|---|---|---|---|---|")
+    for (name, _), times, windows in zip(storages, per_atom_step, run["windows"]):
+        whole = [sum(column) / (n * steps) * 1e6 for column in list(zip(*windows))[1:]]
+        print("| %s | %.4f (%.4f) | %.4f (%.4f) | %.3f (%.3f) | %.4f (%.4f) |"
+              % (name, *times[0], *times[-1], times[-1][0] / times[0][0], times[-1][1] / times[0][1], *whole))
+    print("\n| steps done | spatial order | label order | label / spatial |")
+    print("|---|---|---|---|")
+    done = 0
+    for (count, _, _), spatial, label in zip(run["windows"][0], *per_atom_step):
+        done += count
+        print("| %d | %.4f (%.4f) | %.4f (%.4f) | %.3f (%.3f) |"
+              % (done, *spatial, *label, label[0] / spatial[0], label[1] / spatial[1]))
+    print("same trajectory bit for bit: %s" % run["same_trajectory"], flush=True)
 
 
 def scaling(work: Path) -> None:
     print("\ntovrin alone, 2 threads\n")
+    print(context())
     print("| N | steps | µs per atom-step | peak bytes per atom (process) | added by simulate |")
     print("|---|---|---|---|---|")
     for n, steps in SCALING:
@@ -278,6 +590,7 @@ def phases(cases: list) -> None:
     print("\ntovrin's phases (tovrin-phases): µs per atom for one list build and for one force "
           "computation, µs per atom-step for whole steps (list rebuilds included); best of the repeats, "
           "wall time and, in brackets, processor time of all threads (steadier on a shared machine)\n")
+    print(context())
     print("| N | steps before | order | threads | kernels | list entries per atom | list build | forces | step "
           "| step shuffled / ordered |")
     print("|---|---|---|---|---|---|---|---|---|---|")
@@ -302,9 +615,9 @@ def phases(cases: list) -> None:
 KERNELS = ""  # the kernel set chosen with --kernels, or empty for the widest
 
 
-def stepwise(work: Path, steps: int, rounds: int) -> None:
+def stepwise(work: Path, n: int, steps: int, rounds: int) -> None:
     """Simulation.run against simulate on the LJ liquid, in alternating rounds."""
-    parameters = parameter_file(work, LIQUID_N, steps)
+    parameters = parameter_file(work, n, steps)
     best = {"simulate": float("inf"), "Simulation.run": float("inf")}
     energies = set()
     for _ in range(rounds):
@@ -313,11 +626,12 @@ def stepwise(work: Path, steps: int, rounds: int) -> None:
             best[name] = min(best[name], run["seconds"])
             energies.add(run["epot"])
     print("\nsimulate against Simulation.run: N = %d, %d steps, 2 threads, best of %d rounds\n"
-          % (LIQUID_N, steps, rounds))
+          % (n, steps, rounds))
+    print(context())
     print("| entry | µs per atom-step | relative to simulate |")
     print("|---|---|---|")
     for name, seconds in best.items():
-        print("| %s | %.4f | %.3f |" % (name, seconds / (LIQUID_N * steps) * 1e6, seconds / best["simulate"]))
+        print("| %s | %.4f | %.3f |" % (name, seconds / (n * steps) * 1e6, seconds / best["simulate"]))
     print("final epot equal bit for bit: %s" % (len(energies) == 1), flush=True)
 
 
@@ -350,6 +664,7 @@ def waiting(work: Path, rounds: int) -> None:
                         key = (load, n, steps, name)
                         best[key] = min(best.get(key, float("inf")), seconds / (n * steps) * 1e6)
     print("\nWaiting of idle threads: µs per atom-step (wall time around simulate), best of %d rounds\n" % rounds)
+    print(context())
     print("| machine | N | steps | " + " | ".join(name for name, _, _ in WAITING_CHOICES) + " |")
     print("|---|---|---|" + "---|" * len(WAITING_CHOICES))
     for load in ("idle", "one processor busy"):
@@ -368,10 +683,24 @@ def main() -> int:
     parser.add_argument("--kernels", choices=KERNEL_SETS + (PORTABLE_KERNEL_SET,),
                         help="tovrin's kernel set (default: the widest)")
     parser.add_argument("--phases", action="store_true", help="time the list build, forces and steps apart")
-    parser.add_argument("--large", action="store_true", help="with --phases: 256,000 particles too (slow)")
+    parser.add_argument("--mixed", action="store_true",
+                        help="time both engines from a mixed liquid too, beside the lattice start")
+    parser.add_argument("--long", nargs="?", type=int, const=LONG_STEPS, metavar="STEPS",
+                        help="time tovrin in windows of a long run from the lattice, with and without "
+                             "sort_every = 0 (default %d steps)" % LONG_STEPS)
+    parser.add_argument("--large", action="store_true",
+                        help="with --phases or --mixed: 256,000 particles too (slow)")
+    parser.add_argument("--particles", type=int, default=LIQUID_N,
+                        help="the liquid's particles (default %d; fewer check the script quickly)" % LIQUID_N)
     parser.add_argument("--no-stepwise", action="store_true", help="skip Simulation.run against simulate")
     parser.add_argument("--waiting", action="store_true", help="time the ways idle threads wait, idle and loaded")
     arguments = parser.parse_args()
+    if arguments.mixed and arguments.no_lammps:
+        parser.error("--mixed compares with LAMMPS: leave out --no-lammps")
+    if arguments.long is not None and arguments.long < LONG_WINDOWS:
+        parser.error("--long %d: at least %d steps, one per window" % (arguments.long, LONG_WINDOWS))
+    if arguments.particles < 1 or arguments.steps < 1:
+        parser.error("--particles and --steps must be at least 1")
     KERNELS = arguments.kernels or ""
     widest = widest_kernel_set(processor()[1])
     up_to_widest = KERNEL_SETS[:KERNEL_SETS.index(widest) + 1] if widest in KERNEL_SETS else KERNEL_SETS[:1]
@@ -382,13 +711,16 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="tovrin-bench-") as directory:
         work = Path(directory)
         if not arguments.no_lammps:
-            compare_with_lammps(work, arguments.steps, max(1, arguments.rounds))
+            mixed = mixed_cases(arguments.particles, arguments.steps, arguments.large) if arguments.mixed else []
+            compare_with_lammps(work, arguments.particles, arguments.steps, max(1, arguments.rounds), mixed)
+        if arguments.long is not None:
+            long_run(work, arguments.particles, arguments.long)
         if arguments.phases:
             phases(PHASE_CASES + (LARGE_PHASE_CASES if arguments.large else []))
         if arguments.waiting:
             waiting(work, max(1, arguments.rounds))
         if not arguments.no_stepwise:
-            stepwise(work, arguments.steps, max(1, arguments.rounds))
+            stepwise(work, arguments.particles, arguments.steps, max(1, arguments.rounds))
         if not arguments.no_scaling:
             scaling(work)
     return 0

@@ -12,6 +12,11 @@ compares against:
 * the final total potential energy (not per atom) with 17 significant digits;
 * LAMMPS's % time breakdown (Pair / Neigh / Comm / Output / Modify / Other).
 
+Runs keep LAMMPS's default atom sort (``atom_modify sort``): into bins of half
+the neighbour cut-off at the setup of every run and then every 1,000 steps, so a
+data file whose atoms lie in random order in memory is sorted before the first
+step.
+
 Two LAMMPS builds are known:
 
 ``debian``  Debian 12's ``lammps`` package (/usr/bin/lmp, 29 Sep 2021
