@@ -2,10 +2,15 @@
 // (SSSE3 to AVX-512 on x86-64, NEON and SVE on ARM, and its scalar fallback);
 // Highway's run-time dispatch picks the widest target the processor runs.
 //
-// The same scheme as the hand-written AVX2 and AVX-512 kernels, with the force loop's
-// outline from kernel_blocks.h: one particle per lane, masked lanes adding nothing,
-// plain multiplications, additions and true divisions, never a fused multiply-add
-// (the unit is compiled with -ffp-contract=off like the rest of the engine).
+// The same scheme as the hand-written AVX2 and AVX-512 kernels: plain
+// multiplications, additions and true divisions, never a fused multiply-add (the unit
+// is compiled with -ffp-contract=off like the rest of the engine). The force loop of
+// the AVX2 and AVX-512 targets is the hand-written AVX2 loop's (avx2_forces.h) in
+// Highway's operations, one particle at a time on four lanes (run_by_run below); the
+// AVX-512 target keeps the loop over eight particles, one per lane, as its second.
+// The other targets (SSE4, NEON, SVE, ...), whose vectors may hold fewer than four
+// doubles or have no width known when compiling, run kernel_blocks.h's outline: one
+// particle per lane, masked lanes adding nothing.
 //
 // This file is compiled once per target (hwy/foreach_target.h includes it again for
 // each): everything in HWY_NAMESPACE exists once per target, in a namespace of its
@@ -48,6 +53,28 @@ struct CompressOrder {
 };
 template <std::size_t L>
 constexpr CompressOrder<L> compress_order{};
+
+// For each mask of 4 double lanes, the 32-bit lane numbers that bring its set lanes
+// to the front in order: the compaction of the run-by-run force loop, one permutation
+// of the vector seen as 8 floats (Highway's TableLookupLanes of doubles turns 64-bit
+// lane numbers into these at each call on AVX2).
+struct CompressPairs {
+    alignas(32) std::int32_t index[16][8];
+    constexpr CompressPairs() : index() {
+        for (int mask = 0; mask < 16; ++mask) {
+            int out = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if (mask & (1 << lane)) {
+                    index[mask][2 * out] = 2 * lane;
+                    index[mask][2 * out + 1] = 2 * lane + 1;
+                    ++out;
+                }
+            }
+            for (; out < 4; ++out) index[mask][2 * out + 1] = 1;
+        }
+    }
+};
+constexpr CompressPairs compress_pairs;
 
 }  // namespace
 }  // namespace kernels
@@ -225,6 +252,278 @@ struct ForceLanes {
     }
 };
 
+// Targets whose vectors hold four doubles or more at a width fixed when compiling
+// (AVX2 and AVX-512 on x86-64) run the run-by-run force loop below on four lanes;
+// the others keep the one-particle-per-lane loop.
+#define TOVRIN_RUN_BY_RUN (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2)
+
+#if TOVRIN_RUN_BY_RUN
+// The force loop that takes one particle at a time and its run four entries at a
+// time: the separations of each four, the pairs inside the cut-off compacted into
+// buffers, then their divisions four at a time. Every sum keeps the scalar loop's
+// order: the terms of each pair are transposed into one vector (fx, fy, fz, energy)
+// and added pair after pair, and pairs beyond the cut-off are left out, as the scalar
+// loop leaves them out. With the particles' labels shuffled in space, as a long run
+// leaves them, it loses far less than the loop over one particle per lane: each
+// particle's neighbours load well ahead of their use. In an unnamed namespace, so
+// that the compiler sees every call and inlines as it would in a unit of its own
+// (the engine's library is position-independent).
+namespace {
+namespace run_by_run {
+
+using D = hn::CappedTag<double, 4>;
+using V = hn::Vec<D>;
+using M = hn::Mask<D>;
+using Floats = hn::Repartition<float, D>;  // the same vector as 8 floats, for the compaction
+
+struct Constants {
+    V edge[3], half[3], neg_half[3];  // box edges, 0.5 * edge, -(0.5 * edge)
+    V rcutsq, sigmasq, epot_cutoff, two, unit;
+    M xyz;     // lanes 0 to 2: one particle's coordinates
+    M energy;  // lane 3
+
+    explicit Constants(const ForceArgs& a) {
+        const D d;
+        for (int k = 0; k < 3; ++k) {
+            edge[k] = hn::Set(d, a.box[k]);
+            half[k] = hn::Set(d, 0.5 * a.box[k]);
+            neg_half[k] = hn::Set(d, -(0.5 * a.box[k]));
+        }
+        rcutsq = hn::Set(d, a.rcutsq);
+        sigmasq = hn::Set(d, a.sigmasq);
+        epot_cutoff = hn::Set(d, a.epot_cutoff);
+        two = hn::Set(d, 2.0);
+        unit = hn::Set(d, 1.0);
+        xyz = hn::FirstN(d, 3);
+        energy = hn::Not(xyz);
+    }
+};
+
+// x, y and z of four particles, loaded one particle at a time (never reading past
+// it) and transposed.
+struct Coordinates {
+    V x, y, z;
+};
+
+HWY_INLINE Coordinates load_coordinates(const Constants& c, const double* positions, const std::uint32_t j[4]) {
+    const D d;
+    const V p0 = hn::MaskedLoad(c.xyz, d, positions + 3 * std::size_t(j[0]));
+    const V p1 = hn::MaskedLoad(c.xyz, d, positions + 3 * std::size_t(j[1]));
+    const V p2 = hn::MaskedLoad(c.xyz, d, positions + 3 * std::size_t(j[2]));
+    const V p3 = hn::MaskedLoad(c.xyz, d, positions + 3 * std::size_t(j[3]));
+    const V xz01 = hn::InterleaveLower(d, p0, p1);  // x0 x1 z0 z1
+    const V y01 = hn::InterleaveUpper(d, p0, p1);   // y0 y1 .. ..
+    const V xz23 = hn::InterleaveLower(d, p2, p3);
+    const V y23 = hn::InterleaveUpper(d, p2, p3);
+    return {hn::ConcatLowerLower(d, xz23, xz01), hn::ConcatLowerLower(d, y23, y01),
+            hn::ConcatUpperUpper(d, xz23, xz01)};
+}
+
+// The selected lanes of `v` at the front, in order.
+HWY_INLINE V compress(V v, unsigned int mask) {
+    const Floats df;
+    return hn::BitCast(D(), hn::TableLookupLanes(hn::BitCast(df, v), hn::SetTableIndices(df, compress_pairs.index[mask])));
+}
+
+// Four entries of a run: their separations and squared distances, and which of them
+// lie inside the cut-off (bit l for entry l; none past the run's end).
+struct Chunk {
+    V rx, ry, rz, distsq;
+    unsigned int inside;
+};
+
+// Coordinates of entries e .. e + 3 of a run. With `Clamp`, entries past its end read
+// its closing index: only the list's last runs need that, as every other has more
+// runs after it than the loads run ahead.
+template <bool Clamp>
+HWY_INLINE Coordinates chunk_coordinates(const Constants& c, const double* positions, const std::uint32_t* run,
+                                         std::uint32_t length, std::uint32_t e) {
+    std::uint32_t j[4];
+    for (std::uint32_t l = 0; l < 4; ++l) j[l] = run[!Clamp || e + l < length ? e + l : length];
+    return load_coordinates(c, positions, j);
+}
+
+// `left`: entries of the run from this chunk's first on; `image`: the axes whose
+// minimum-image correction the particle's pairs need.
+template <bool Image>
+HWY_INLINE Chunk chunk_pairs(const Constants& c, const Coordinates& pi, const Coordinates& pj, std::uint32_t left,
+                             const bool image[3]) {
+    const D d;
+    Chunk k;
+    k.rx = hn::Sub(pi.x, pj.x);
+    k.ry = hn::Sub(pi.y, pj.y);
+    k.rz = hn::Sub(pi.z, pj.z);
+    if (Image) {
+        if (image[0]) k.rx = minimum_image(d, k.rx, c.edge[0], c.half[0], c.neg_half[0]);
+        if (image[1]) k.ry = minimum_image(d, k.ry, c.edge[1], c.half[1], c.neg_half[1]);
+        if (image[2]) k.rz = minimum_image(d, k.rz, c.edge[2], c.half[2], c.neg_half[2]);
+    }
+    k.distsq = squared_length(k.rx, k.ry, k.rz);
+    std::uint8_t within = 0;
+    hn::StoreMaskBits(d, hn::Lt(k.distsq, c.rcutsq), &within);
+    const unsigned int in_run = left >= 4 ? 0xFu : (1u << left) - 1;
+    k.inside = within & in_run;
+    return k;
+}
+
+// A particle's pairs inside the cut-off, compacted, one array per quantity.
+struct InsidePairs {
+    double* rx;
+    double* ry;
+    double* rz;
+    double* distsq;
+};
+
+// The divisions of a particle's inside pairs, four at a time, and their terms added
+// in run order to `acc` = (fx, fy, fz, energy sum): each pair's four terms are
+// transposed into one vector, so that one addition takes all four sums a step on.
+// The divisions run one group ahead of the additions, so that the second division,
+// which waits for the first, does not hold up the group that adds.
+class PairTerms {
+public:
+    PairTerms() = default;
+    PairTerms(const InsidePairs& pairs, std::size_t count, double* force) : p(pairs), m(count), out(force) {}
+
+    bool pending() const { return q < m; }
+
+    void add_four(const Constants& c, V& acc) {
+        const D d;
+        // The first group's divisions wait until here: right after the compaction its
+        // distances would be read back across stores still in flight, which the
+        // processor cannot forward.
+        if (q == 0) divide(c, 0);
+        const V fr = ahead.fr, sr6 = ahead.sr6, sr12 = ahead.sr12;
+        divide(c, q + 4);
+        // Past the last pair every term is zero (the separations there are +0.0), which
+        // leaves each sum as it is (none of them is ever -0.0: they start at +0.0).
+        const V term = hn::IfThenElseZero(hn::FirstN(d, m - q), hn::Sub(hn::Sub(sr12, sr6), c.epot_cutoff));
+        const V fx = hn::Mul(fr, hn::LoadU(d, p.rx + q));
+        const V fy = hn::Mul(fr, hn::LoadU(d, p.ry + q));
+        const V fz = hn::Mul(fr, hn::LoadU(d, p.rz + q));
+        const V xy_even = hn::InterleaveLower(d, fx, fy), xy_odd = hn::InterleaveUpper(d, fx, fy);
+        const V ze_even = hn::InterleaveLower(d, fz, term), ze_odd = hn::InterleaveUpper(d, fz, term);
+        acc = hn::Add(acc, hn::ConcatLowerLower(d, ze_even, xy_even));
+        acc = hn::Add(acc, hn::ConcatLowerLower(d, ze_odd, xy_odd));
+        acc = hn::Add(acc, hn::ConcatUpperUpper(d, ze_even, xy_even));
+        acc = hn::Add(acc, hn::ConcatUpperUpper(d, ze_odd, xy_odd));
+        q += 4;
+    }
+
+    // Adds the rest, stores the force and leaves `acc` at (0, 0, 0, energy sum).
+    void finish(const Constants& c, V& acc, double force_scale) {
+        while (pending()) add_four(c, acc);
+        if (out == nullptr) return;
+        alignas(32) double sums[4];
+        hn::Store(acc, D(), sums);
+        out[0] = sums[0] * force_scale;
+        out[1] = sums[1] * force_scale;
+        out[2] = sums[2] * force_scale;
+        acc = hn::IfThenElseZero(c.energy, acc);
+    }
+
+private:
+    // sr6, sr12 and the force factor of the group at `at`.
+    void divide(const Constants& c, std::size_t at) {
+        const V distsq = hn::LoadU(D(), p.distsq + at);
+        const V sr2 = hn::Div(c.sigmasq, distsq);
+        ahead.sr6 = hn::Mul(hn::Mul(sr2, sr2), sr2);
+        ahead.sr12 = hn::Mul(ahead.sr6, ahead.sr6);
+        ahead.fr = hn::Div(hn::Sub(hn::Mul(c.two, ahead.sr12), ahead.sr6), distsq);
+    }
+
+    InsidePairs p{};
+    std::size_t q = 0, m = 0;
+    struct {
+        V sr6, sr12, fr;
+    } ahead{};  // the next group's
+    double* out = nullptr;
+};
+
+// Compacts the pairs of a run that lie inside the cut-off into `out` and returns
+// their number. Software-pipelined: a chunk's coordinates load two chunks ahead and
+// its separations are formed one ahead, and a group of the previous particle's terms
+// is added each time, so that loads, divisions and the additions' latency overlap.
+template <bool Clamp, bool Image>
+std::size_t inside_pairs(const Constants& c, const double* positions, const std::uint32_t* run, std::uint32_t length,
+                         const Coordinates& pi, const bool image[3], const InsidePairs& out, PairTerms& previous,
+                         V& acc) {
+    const D d;
+    // Locals: the vector stores may alias any memory, so pointers kept in memory
+    // would be reloaded at every step.
+    double* const rx = out.rx;
+    double* const ry = out.ry;
+    double* const rz = out.rz;
+    double* const distsq = out.distsq;
+    std::size_t m = 0;
+    Chunk now = chunk_pairs<Image>(c, pi, chunk_coordinates<Clamp>(c, positions, run, length, 0), length, image);
+    Coordinates coming = chunk_coordinates<Clamp>(c, positions, run, length, 4);
+    for (std::uint32_t e = 0; e < length; e += 4) {
+        const Coordinates later = chunk_coordinates<Clamp>(c, positions, run, length, e + 8);
+        const Chunk next = chunk_pairs<Image>(c, pi, coming, length - e > 4 ? length - e - 4 : 0, image);
+        hn::StoreU(compress(now.rx, now.inside), d, rx + m);
+        hn::StoreU(compress(now.ry, now.inside), d, ry + m);
+        hn::StoreU(compress(now.rz, now.inside), d, rz + m);
+        hn::StoreU(compress(now.distsq, now.inside), d, distsq + m);
+        m += static_cast<std::size_t>(__builtin_popcount(now.inside));
+        if (previous.pending()) previous.add_four(c, acc);
+        now = next;
+        coming = later;
+    }
+    // Past the last pair: no 0/0 (the divisions run a group ahead), and terms of zero.
+    hn::StoreU(c.unit, d, distsq + m);
+    hn::StoreU(c.unit, d, distsq + m + 4);
+    hn::StoreU(hn::Zero(d), d, rx + m);
+    hn::StoreU(hn::Zero(d), d, ry + m);
+    hn::StoreU(hn::Zero(d), d, rz + m);
+    return m;
+}
+
+// Forces of particles begin .. end - 1, one particle after the other. Two sets of
+// pair buffers alternate: one particle's pairs are compacted into one while the
+// previous particle's terms are added from the other.
+double force_block(const ForceArgs& a, std::size_t begin, std::size_t end, std::size_t thread) {
+    const D d;
+    const Constants c(a);
+    const ImageFree image_free(a);
+    double* const scratch = a.scratch + thread * a.scratch_per_thread;
+    const std::size_t room = a.scratch_per_thread / 8;  // at least the longest run + 8
+    const InsidePairs buffers[2] = {{scratch, scratch + room, scratch + 2 * room, scratch + 3 * room},
+                                    {scratch + 4 * room, scratch + 5 * room, scratch + 6 * room, scratch + 7 * room}};
+    const double* const positions = a.positions;
+    V acc = hn::Zero(d);
+    PairTerms previous;
+    for (std::size_t i = begin; i < end; ++i) {
+        const InsidePairs& out = buffers[(i - begin) % 2];
+        const std::uint32_t* run = a.neighbor_list + a.neighbor_list[i];
+        const std::size_t next = i + 1 < a.particles ? a.neighbor_list[i + 1] : a.list_size;
+        const std::uint32_t length = static_cast<std::uint32_t>(next - a.neighbor_list[i] - 1);
+        const std::uint32_t self[4] = {std::uint32_t(i), std::uint32_t(i), std::uint32_t(i), std::uint32_t(i)};
+        const Coordinates pi = load_coordinates(c, positions, self);
+        bool image[3];
+        const bool any_image = image_free.axes_needing_image<1>(positions, self, image);
+        // The loads run up to 11 entries past the run's end.
+        const bool clamp = next + 11 >= a.list_size;
+        std::size_t m;
+        if (any_image) {
+            m = clamp ? inside_pairs<true, true>(c, positions, run, length, pi, image, out, previous, acc)
+                      : inside_pairs<false, true>(c, positions, run, length, pi, image, out, previous, acc);
+        } else {
+            m = clamp ? inside_pairs<true, false>(c, positions, run, length, pi, image, out, previous, acc)
+                      : inside_pairs<false, false>(c, positions, run, length, pi, image, out, previous, acc);
+        }
+        previous.finish(c, acc, a.force_scale);
+        previous = PairTerms(out, m, a.forces + 3 * i);
+    }
+    previous.finish(c, acc, a.force_scale);
+    alignas(32) double sums[4];
+    hn::Store(acc, d, sums);
+    return sums[3];
+}
+
+}  // namespace run_by_run
+}  // namespace
+#endif  // TOVRIN_RUN_BY_RUN
+
 template <std::size_t L, bool Periodic, bool Shifted>
 std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const double pi[3], const Stretch* stretches,
                               unsigned int count, const ScanImage& image, std::uint32_t* out) {
@@ -316,11 +615,29 @@ bool wrap(double* coordinates, std::size_t count, const double inverse_edge[3], 
     return hn::AllTrue(d, inside) && rest_inside;
 }
 
+// The second force loop for vectors of L doubles, beside the run-by-run one: the
+// loop over eight particles at a time, one per lane, is the faster while the
+// particles' labels follow their places in space (a lattice start: consecutive
+// particles share their neighbours, which stay in the cache); the engine times both.
+template <std::size_t L>
+constexpr ForceBlockFn other_force_loop() {
+    if constexpr (L >= 8) {
+        return force_block<ForceLanes<L>>;
+    } else {
+        return nullptr;
+    }
+}
+
 // This target's kernels for vectors of L doubles.
 template <std::size_t L>
 const KernelSet* kernels_with_lanes() {
     static const std::string name = std::string("Highway ") + hwy::TargetName(HWY_TARGET);
+#if TOVRIN_RUN_BY_RUN
+    static const KernelSet set = {name.c_str(), L,        run_by_run::force_block, other_force_loop<L>(),
+                                  scan_subcells<L>, wrap<L>};
+#else
     static const KernelSet set = {name.c_str(), L, force_block<ForceLanes<L>>, nullptr, scan_subcells<L>, wrap<L>};
+#endif
     return &set;
 }
 
