@@ -219,14 +219,15 @@ void Cell::check_closest_pairs() const {
     }
 }
 
-// The run's largest allocations: six particle arrays, the sub-cell sort, the spatial
-// order with its copies of positions and forces, and the neighbour list as its first
-// build reserves it.
+// The run's largest allocations: six particle arrays, the sub-cell sort (its
+// coordinates, entries and keys), the spatial order (slot_particle and slot_of, and
+// the copies of positions and forces in its order), and the neighbour list as its
+// first build reserves it.
 double Cell::estimated_memory(std::uint64_t n, double volume) const {
     const double cutoff = params->get_param<double>("rcut");
     const double shell = params->get_param<double>("shell");
     const double particles = static_cast<double>(n);
-    const double arrays = 8 * sizeof(vec3) + 2 * sizeof(std::uint32_t) + 3 * sizeof(double);
+    const double arrays = 8 * sizeof(vec3) + 4 * sizeof(std::uint32_t) + 3 * sizeof(double);
     const double list = sizeof(std::uint32_t) * expected_list_length(particles, volume, cutoff + shell);
     return particles * arrays + list;
 }

@@ -1,5 +1,11 @@
 // AVX2 kernels: the force loop (avx2_forces.h), and the neighbour-list scan and the
 // wrap four entries at a time.
+//
+// Highway's AVX2 target runs the same scan (highway.cpp), with the same list; this
+// copy stays because its builds are the faster: one list build of 32,000 particles
+// on one thread, best processor time of alternating rounds of tovrin-phases,
+// 0.574 against Highway's 0.604 µs per atom on an AMD EPYC Zen 4 with the AVX2 sets
+// chosen, 0.45 against 0.48 on an AMD EPYC with AVX2 only (2026-12-09).
 #include <immintrin.h>
 
 #include <cstdint>
