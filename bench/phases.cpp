@@ -4,9 +4,10 @@
 // lattice start: the best wall time and the best processor time (all threads) of
 // each. With `shuffled`, the particles' labels are then dealt out at random, as a
 // long run's diffusion leaves them: neighbours in space are no longer neighbours in
-// memory. One line of JSON; bench/benchmark.py builds and runs it.
+// memory. With `label-order`, the engine keeps its storage in label order
+// (sort_every = 0). One line of JSON; bench/benchmark.py builds and runs it.
 //
-//     tovrin-phases N MIX STEPS REPEATS [shuffled]
+//     tovrin-phases N MIX STEPS REPEATS [shuffled] [label-order]
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -67,8 +68,8 @@ void shuffle_labels(Cell& cell) {
     CellTestAccess::place(cell, at);
 }
 
-int run(int n, unsigned int mix, unsigned int steps, int repeats, bool shuffled) {
-    Cell cell = make_cell(n, std::cbrt(n / 0.8442));
+int run(int n, unsigned int mix, unsigned int steps, int repeats, bool shuffled, bool label_order) {
+    Cell cell = make_cell(n, std::cbrt(n / 0.8442), label_order ? "sort_every = 0\n" : "");
     const double dt = 0.005;
     for (unsigned int step = 1; step <= mix; ++step) cell.integrate(step, dt, false);
     if (shuffled) shuffle_labels(cell);
@@ -81,11 +82,11 @@ int run(int n, unsigned int mix, unsigned int steps, int repeats, bool shuffled)
     });
     const double per_atom = 1e6 / n, per_atom_step = 1e6 / (double(n) * steps);
     std::printf(
-        "{\"n\": %d, \"mix\": %u, \"shuffled\": %s, \"steps\": %u, \"threads\": %d, \"kernels\": \"%s\", \"list_entries\": %.2f, "
+        "{\"n\": %d, \"mix\": %u, \"shuffled\": %s, \"label_order\": %s, \"steps\": %u, \"threads\": %d, \"kernels\": \"%s\", \"list_entries\": %.2f, "
         "\"build_us_per_atom\": %.5f, \"forces_us_per_atom\": %.5f, \"step_us_per_atom\": %.5f, "
         "\"build_cpu_us_per_atom\": %.5f, \"forces_cpu_us_per_atom\": %.5f, \"step_cpu_us_per_atom\": %.5f, "
         "\"epot\": %.17g}\n",
-        n, mix, shuffled ? "true" : "false", steps, omp_get_max_threads(), kernels::best_kernels().name, entries, build.wall * per_atom,
+        n, mix, shuffled ? "true" : "false", label_order ? "true" : "false", steps, omp_get_max_threads(), kernels::best_kernels().name, entries, build.wall * per_atom,
         forces.wall * per_atom, stepping.wall * per_atom_step, build.processor * per_atom,
         forces.processor * per_atom, stepping.processor * per_atom_step, cell.get_epot());
     return 0;
@@ -94,14 +95,21 @@ int run(int n, unsigned int mix, unsigned int steps, int repeats, bool shuffled)
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool shuffled = argc == 6 && std::string(argv[5]) == "shuffled";
-    if (argc != 5 && !shuffled) {
-        std::fprintf(stderr, "usage: %s N MIX STEPS REPEATS [shuffled]\n", argv[0]);
+    bool shuffled = false, label_order = false, known = argc >= 5;
+    for (int a = 5; a < argc; ++a) {
+        const std::string word = argv[a];
+        shuffled = shuffled || word == "shuffled";
+        label_order = label_order || word == "label-order";
+        known = known && (word == "shuffled" || word == "label-order");
+    }
+    if (!known) {
+        std::fprintf(stderr, "usage: %s N MIX STEPS REPEATS [shuffled] [label-order]\n", argv[0]);
         return 2;
     }
     try {
         return run(std::atoi(argv[1]), static_cast<unsigned int>(std::atoi(argv[2])),
-                   static_cast<unsigned int>(std::atoi(argv[3])), std::max(1, std::atoi(argv[4])), shuffled);
+                   static_cast<unsigned int>(std::atoi(argv[3])), std::max(1, std::atoi(argv[4])), shuffled,
+                   label_order);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tovrin-phases: %s\n", error.what());
         return 1;

@@ -252,7 +252,7 @@ TABLE = [
     # --- more than memory allows (run with MEMORY_CAP of address space) ---
     # Refused before anything is allocated, with the estimate and what is available.
     row("nr_particles 2147483647", lines(nr_particles="2147483647"),
-        out_of_memory("nr_particles = 2147483647", "498.2"), capped=True),
+        out_of_memory("nr_particles = 2147483647", "515.4"), capped=True),
     # 70000 particles in one sub-cell: every particle lists every other, 4.9e9 entries,
     # beyond the list's 32-bit indices. The build would reserve 2**32 entries (17 GB).
     row("neighbour list beyond 32-bit indices",
