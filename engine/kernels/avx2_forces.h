@@ -95,25 +95,6 @@ struct Constants {
           unit(_mm256_set1_pd(1.0)) {}
 };
 
-// vpermps indices that move the selected 64-bit lanes of a 4-lane vector to the front.
-struct CompressPairs {
-    alignas(32) std::int32_t index[16][8];
-    constexpr CompressPairs() : index() {
-        for (int mask = 0; mask < 16; ++mask) {
-            int out = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (mask & (1 << lane)) {
-                    index[mask][2 * out] = 2 * lane;
-                    index[mask][2 * out + 1] = 2 * lane + 1;
-                    ++out;
-                }
-            }
-            for (; out < 4; ++out) index[mask][2 * out + 1] = 1;
-        }
-    }
-};
-constexpr CompressPairs compress_pairs;
-
 inline __m256d compress(__m256d v, __m256i index) {
     return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), index));
 }

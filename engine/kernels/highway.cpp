@@ -54,28 +54,6 @@ struct CompressOrder {
 template <std::size_t L>
 constexpr CompressOrder<L> compress_order{};
 
-// For each mask of 4 double lanes, the 32-bit lane numbers that bring its set lanes
-// to the front in order: the compaction of the run-by-run force loop, one permutation
-// of the vector seen as 8 floats (Highway's TableLookupLanes of doubles turns 64-bit
-// lane numbers into these at each call on AVX2).
-struct CompressPairs {
-    alignas(32) std::int32_t index[16][8];
-    constexpr CompressPairs() : index() {
-        for (int mask = 0; mask < 16; ++mask) {
-            int out = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (mask & (1 << lane)) {
-                    index[mask][2 * out] = 2 * lane;
-                    index[mask][2 * out + 1] = 2 * lane + 1;
-                    ++out;
-                }
-            }
-            for (; out < 4; ++out) index[mask][2 * out + 1] = 1;
-        }
-    }
-};
-constexpr CompressPairs compress_pairs;
-
 }  // namespace
 }  // namespace kernels
 #endif  // TOVRIN_KERNELS_HIGHWAY_SHARED

@@ -1,7 +1,8 @@
 // The force loop's outline of the Highway kernels and of AVX-512's eight-lane loop:
 // particles in blocks of one per lane, each lane walking its particle's run in
 // order, and the energy terms added in their order while the next block computes;
-// and the test for pairs that need no minimum image, which every vector kernel uses.
+// the test for pairs that need no minimum image, which every vector kernel uses; and
+// the compaction table of the run-by-run loop (hand-written and in Highway).
 //
 // Included only by the kernel units, each of which instantiates it for its own
 // instruction set inside an unnamed namespace: no code compiled for one set is
@@ -23,6 +24,28 @@
 
 namespace kernels {
 namespace {
+
+// For each mask of 4 double lanes, the 32-bit lane numbers that bring its set lanes
+// to the front in order: the run-by-run force loop's compaction, one permutation of
+// the vector seen as 8 floats (vpermps; Highway's TableLookupLanes of doubles would
+// turn 64-bit lane numbers into these at each call on AVX2).
+struct CompressPairs {
+    alignas(32) std::int32_t index[16][8];
+    constexpr CompressPairs() : index() {
+        for (int mask = 0; mask < 16; ++mask) {
+            int out = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if (mask & (1 << lane)) {
+                    index[mask][2 * out] = 2 * lane;
+                    index[mask][2 * out + 1] = 2 * lane + 1;
+                    ++out;
+                }
+            }
+            for (; out < 4; ++out) index[mask][2 * out + 1] = 1;
+        }
+    }
+};
+constexpr CompressPairs compress_pairs;
 
 // The energy terms of the block before, added to the running sum a round of `Lanes`
 // terms at a time while the next block computes: the additions form one dependent

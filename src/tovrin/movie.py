@@ -28,6 +28,7 @@ import numpy as np
 PathLike = Union[str, "os.PathLike[str]"]
 
 _COUNT = np.dtype("<u4")
+_BOX = np.dtype(("<f8", (3,)))
 _PARTICLE = np.dtype([("position", "<f8", (3,)), ("velocity", "<f8", (3,)), ("speed", "<f8")])
 
 
@@ -66,7 +67,7 @@ def frame_bytes(nr_particles: int) -> int:
     >>> movie.frame_bytes(4000)
     224024
     """
-    return 24 + _PARTICLE.itemsize * nr_particles
+    return _BOX.itemsize + _PARTICLE.itemsize * nr_particles
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,7 +110,7 @@ def _mapped(path: str, nr_particles: int, nr_frames: int) -> Movie:
     if nr_frames == 0:  # a mapping cannot be empty, and the count may be too large for a frame type
         return Movie(path, nr_particles, np.empty((0, 3)), np.empty((0, nr_particles, 3)),
                      np.empty((0, nr_particles, 3)), np.empty((0, nr_particles)))
-    dtype = np.dtype([("box", "<f8", (3,)), ("particles", _PARTICLE, (nr_particles,))])
+    dtype = np.dtype([("box", _BOX), ("particles", _PARTICLE, (nr_particles,))])
     frames = np.memmap(path, dtype=dtype, mode="r", offset=_COUNT.itemsize, shape=(nr_frames,))
     particles = frames["particles"]
     return Movie(path, nr_particles, frames["box"], particles["position"], particles["velocity"],
@@ -127,7 +128,7 @@ def _samples(movie: Movie):
     fd = os.open(movie.path, os.O_RDONLY)
     try:
         for k in range(movie.nr_frames):
-            start = _COUNT.itemsize + k * frame + 3 * 8  # after the count and the frame's box
+            start = _COUNT.itemsize + k * frame + _BOX.itemsize  # after the count and the frame's box
             yield b"".join(os.pread(fd, state, start + p * _PARTICLE.itemsize) for p in chosen)
     finally:
         os.close(fd)
