@@ -185,6 +185,7 @@ private:
     static double expected_list_length(double n, double volume, double csc);
     void reserve_neighbor_list(double csc);
     void calculate_forces();
+    static constexpr std::size_t force_chunk = 512;  // slots per work item of a force computation
     // Copies between label and slot order, for the slots [begin, end) of `slots`.
     void gather_positions(const Block& slots);
     void scatter_forces(const Block& slots);
@@ -239,6 +240,7 @@ private:
     std::size_t longest_run = 0;              // entries of the longest run, its closing index included
     std::vector<double> force_scratch;        // the force kernel's per-thread energy terms
     std::vector<double> thread_partials;      // per-thread energy partials, summed in thread order
+    std::vector<double> chunk_partials;       // per-chunk energy partials of a spatial order, in chunk order
     std::vector<double> thread_bounds;        // per-thread coordinate bounds of the force computation
     ForceLoopChoice force_loop;
 };

@@ -1,8 +1,9 @@
 // The Lennard-Jones forces and the potential energy, from the neighbour list: the
-// kernel set's force loop per thread block, which stores each force scaled by
-// 24 epsilon (of a set's two loops, the one that timed faster). In a spatial order
-// (cell.h) each thread gathers its block of slots' positions, the loop runs on the
-// slots, and each thread scatters its block's forces back to their particles.
+// kernel set's force loop, which stores each force scaled by 24 epsilon (of a set's
+// two loops, the one that timed faster). In label order each thread takes its
+// block of particles. In a spatial order (cell.h) each thread gathers its block of
+// slots' positions, the loop runs on chunks of slots shared out between the threads,
+// and each chunk's forces are scattered back to their particles.
 #include "cell.h"
 
 #include <algorithm>
@@ -79,10 +80,10 @@ void Cell::calculate_forces() {
     const int loop = force_loop.next(kernel.other_force_block != nullptr);
     const kernels::ForceBlockFn force_block = loop == 0 ? kernel.force_block : kernel.other_force_block;
     const auto start = std::chrono::steady_clock::now();
-    const double epotsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t thread) {
-        if (slots) gather_positions(block);
-        // The coordinates' bounds, for the kernels' test for pairs that need no minimum
-        // image: each thread takes those of its block, then every thread all of them.
+    // Each thread's arguments: the shared ones with every particle's coordinate bounds,
+    // for the kernels' test for pairs that need no minimum image. Each thread takes
+    // those of its block, then every thread all of them.
+    const auto arguments_with_bounds = [&](const Block& block, std::size_t thread) {
         double* const own = &thread_bounds[6 * thread];
         empty_bounds(own, own + 3);
         kernels::widen_bounds(at + 3 * block.begin, block.end - block.begin, own, own + 3);
@@ -95,10 +96,34 @@ void Cell::calculate_forces() {
                 args.high[k] = std::max(args.high[k], thread_bounds[6 * std::size_t(t) + 3 + k]);
             }
         }
-        const double partial = force_block(args, block.begin, block.end, thread);
-        if (slots) scatter_forces(block);
-        return partial;
-    });
+        return args;
+    };
+    double epotsum = 0.0;
+    if (slots) {
+        // In a spatial order the energy is summed chunk by chunk, so the chunks can go
+        // to whichever thread is free: the step does not wait for a thread that the
+        // machine has slowed down, and the sum is the same at any thread count.
+        const std::size_t chunks = (n + force_chunk - 1) / force_chunk;
+        chunk_partials.assign(chunks, 0.0);
+        SharedChunks claims(chunks, threads);
+#pragma omp parallel
+        {
+            const auto thread = static_cast<std::size_t>(omp_get_thread_num());
+            const Block block = this_thread_block(n);
+            gather_positions(block);
+            const kernels::ForceArgs args = arguments_with_bounds(block, thread);
+            for (std::size_t c = claims.next(thread); c != SharedChunks::none; c = claims.next(thread)) {
+                const Block chunk = {c * force_chunk, std::min<std::size_t>(n, (c + 1) * force_chunk)};
+                chunk_partials[c] = force_block(args, chunk.begin, chunk.end, thread);
+                scatter_forces(chunk);
+            }
+        }
+        for (const double partial : chunk_partials) epotsum += partial;
+    } else {
+        epotsum = sum_in_thread_order(n, thread_partials, [&](const Block& block, std::size_t thread) {
+            return force_block(arguments_with_bounds(block, thread), block.begin, block.end, thread);
+        });
+    }
     force_loop.seconds[loop] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     epot = epotsum * 4.0 * epsilon * 0.5;
 }

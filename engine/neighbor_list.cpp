@@ -67,11 +67,13 @@ void Cell::build_neighbor_list() {
     // appended to the list in slot order, so the list does not depend on the
     // number of threads and is written straight into its final place. (An `ordered`
     // loop would say the same, but LLVM's OpenMP runtime ran g++'s ordered loops
-    // one chunk after the other, on one thread at a time.)
+    // one chunk after the other, on one thread at a time.) Chunks go to whichever
+    // thread is free, each thread's in ascending order as the appends need, so a
+    // thread that the machine slows down takes fewer of them.
 #pragma omp parallel
     {
         RunBuffer& buffer = run_buffers[static_cast<std::size_t>(omp_get_thread_num())];
-#pragma omp for schedule(static, 1)
+#pragma omp for schedule(monotonic : dynamic, 1)
         for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
             const std::size_t first = chunk * build_chunk;
             const std::size_t last = std::min(n, first + build_chunk);

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 // LLVM's OpenMP runtime (libomp) lets the calling thread set how long the idle
@@ -78,4 +80,46 @@ void choose_thread_waiting() {
     if (leave_alone) return;
     thread_local WaitingChoice choice;
     choice.update();
+}
+
+SharedChunks::SharedChunks(std::size_t chunks, std::size_t threads) : claims(threads) {
+    if (chunks > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::overflow_error("more than 4294967295 chunks of work to share");
+    }
+    for (std::size_t t = 0; t < threads; ++t) {
+        const Block block = thread_block(chunks, t, threads);
+        claims[t].untaken.store(std::uint64_t(block.begin) << 32 | block.end, std::memory_order_relaxed);
+    }
+}
+
+std::size_t SharedChunks::take_front(Claim& claim) {
+    std::uint64_t untaken = claim.untaken.load(std::memory_order_relaxed);
+    for (;;) {
+        const std::uint64_t front = untaken >> 32, back = untaken & 0xffffffffu;
+        if (front >= back) return none;
+        if (claim.untaken.compare_exchange_weak(untaken, (front + 1) << 32 | back, std::memory_order_relaxed)) {
+            return front;
+        }
+    }
+}
+
+std::size_t SharedChunks::take_back(Claim& claim) {
+    std::uint64_t untaken = claim.untaken.load(std::memory_order_relaxed);
+    for (;;) {
+        const std::uint64_t front = untaken >> 32, back = untaken & 0xffffffffu;
+        if (front >= back) return none;
+        if (claim.untaken.compare_exchange_weak(untaken, front << 32 | (back - 1), std::memory_order_relaxed)) {
+            return back - 1;
+        }
+    }
+}
+
+std::size_t SharedChunks::next(std::size_t thread) {
+    const std::size_t own = take_front(claims[thread]);
+    if (own != none) return own;
+    for (std::size_t k = 1; k < claims.size(); ++k) {
+        const std::size_t stolen = take_back(claims[(thread + k) % claims.size()]);
+        if (stolen != none) return stolen;
+    }
+    return none;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -60,10 +61,37 @@ double sum_in_thread_order(std::size_t n, std::vector<double>& partials, BlockSu
     return sum;
 }
 
+// Chunks of work items shared out with the threads' blocks as their first claims:
+// each thread takes the chunks of its own block from the front, and once they are
+// gone takes the last chunk left in another thread's block. A balanced loop keeps
+// each thread on its own block (and its data in its own cache), and a thread that
+// the machine slows down does not hold the others up. Which thread does a chunk
+// must change nothing, so a sum over the chunks is added chunk by chunk.
+class SharedChunks {
+public:
+    static constexpr std::size_t none = std::size_t(-1);
+
+    SharedChunks(std::size_t chunks, std::size_t threads);
+
+    // The next chunk for `thread`, or `none` when every chunk is taken.
+    std::size_t next(std::size_t thread);
+
+private:
+    // The untaken chunks [front, back) of one block, front in the high 32 bits, in a
+    // cache line of its own.
+    struct alignas(64) Claim {
+        std::atomic<std::uint64_t> untaken{0};
+    };
+    static std::size_t take_front(Claim& claim);
+    static std::size_t take_back(Claim& claim);
+    std::vector<Claim> claims;
+};
+
 // Work items of a parallel loop done in item order, such as appends to one list:
 // `take(k, work)` waits until items 0 .. k - 1 are done, then does item k. Each item
 // must be taken once, each thread taking its items in ascending order (as
-// schedule(static, chunk) hands them out), and `work` must not throw.
+// schedule(static, chunk) and schedule(monotonic : dynamic) hand them out), and
+// `work` must not throw.
 class InTurn {
 public:
     template <typename Work>
