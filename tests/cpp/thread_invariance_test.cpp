@@ -2,20 +2,24 @@
 //
 // What may depend on the thread count and what may not: the neighbour list and the
 // forces are computed per particle, each by one thread in a fixed order, so they are
-// the same at every count. The potential and kinetic energies are summed per
-// contiguous block of particles, one block per thread, and the partials are added in
-// thread order; their last bits therefore follow the block boundaries (the count),
-// but never the order in which the threads finish. The kinetic energy reaches the
+// the same at every count. The kinetic energy is summed per contiguous block of
+// particles, one block per thread, and the partials are added in thread order; its
+// last bits therefore follow the block boundaries (the count), but never the order in
+// which the threads finish. So is the potential energy in label order; in a spatial
+// order it is summed per chunk of slots, whichever thread takes a chunk, and is the
+// same at every count. The kinetic energy reaches the
 // trajectory only through the thermostat's scale factor; Bussi's thermostat draws its
 // numbers on one thread, the same at every count.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "parallel.h"
 #include "test_support.h"
 
 namespace {
@@ -135,12 +139,31 @@ TEST(ThreadInvariance, UnthermostattedRunIsTheSameAtEveryCount) {
                 ASSERT_TRUE(same_vectors(Access::forces(*run.cell), Access::forces(*one.cell)));
                 ASSERT_TRUE(same_vectors(Access::positions(*run.cell), Access::positions(*one.cell)));
                 ASSERT_TRUE(same_vectors(Access::velocities(*run.cell), Access::velocities(*one.cell)));
-                ASSERT_TRUE(within_relative(run.cell->get_epot(), one.cell->get_epot(), 1e-12));
+                ASSERT_TRUE(same_bits(run.cell->get_epot(), one.cell->get_epot()));
                 ASSERT_TRUE(within_relative(run.cell->get_ekin(), one.cell->get_ekin(), 1e-12));
             }
         }
         EXPECT_GE(one.rebuilds, 5) << "the run should rebuild its neighbour list several times";
     }
+}
+
+// A thread that finds its own chunks gone takes the others' from their ends; every
+// chunk must go out exactly once, whoever takes it and however the threads race.
+TEST(SharedChunks, EveryChunkGoesOutOnce) {
+    SharedChunks alone(10, 3);  // as if the other two threads never came
+    std::vector<std::size_t> taken;
+    for (std::size_t c = alone.next(1); c != SharedChunks::none; c = alone.next(1)) taken.push_back(c);
+    EXPECT_EQ(taken, (std::vector<std::size_t>{4, 5, 6, 9, 8, 7, 3, 2, 1, 0}));
+
+    constexpr std::size_t chunks = 100000;
+    SharedChunks shared(chunks, 2);
+    std::vector<std::atomic<int>> times(chunks);
+#pragma omp parallel num_threads(2)
+    for (std::size_t c = shared.next(omp_get_thread_num()); c != SharedChunks::none;
+         c = shared.next(omp_get_thread_num())) {
+        times[c].fetch_add(1, std::memory_order_relaxed);
+    }
+    for (std::size_t c = 0; c < chunks; ++c) ASSERT_EQ(times[c].load(), 1) << "chunk " << c;
 }
 
 // With the thermostat working, the run at one thread and the run at two differ in
