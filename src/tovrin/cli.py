@@ -7,7 +7,7 @@
     tovrin rdf MOVIEFILE|RESULT.npz [--plot PNG] [--bins B] [--r-max R] [--skip K] [--box L]
     tovrin msd MOVIEFILE (--dt DT | --stepsize S --every K) [--skip K] [--fit FROM TO] [--plot PNG]
     tovrin check PARAMFILE
-    tovrin export-lammps PARAMFILE OUTDIR
+    tovrin export-lammps PARAMFILE OUTDIR [--thermostat berendsen|bussi|none]
     tovrin sweep PARAMFILE --set KEY=V1,V2,... --equilibrate STEPS --steps STEPS --every K --out DIR [...]
 
 Errors print the message and exit with status 1, as does `tovrin check` when a
@@ -434,7 +434,7 @@ def export_lammps(args: argparse.Namespace) -> int:
     if os.path.isdir(args.outdir):
         _checked_outputs({"PARAMFILE": args.paramfile},
                          {name: os.path.join(args.outdir, name) for name in (DATA_FILE, INPUT_SCRIPT)})
-    deck = export(args.paramfile, args.outdir)
+    deck = export(args.paramfile, args.outdir, thermostat=args.thermostat)
     print(f"wrote {deck.data_file} and {deck.input_script}")
     print(f"run it with:  cd {args.outdir} && lmp -in {os.path.basename(deck.input_script)}")
     return 0
@@ -544,6 +544,9 @@ def parser() -> argparse.ArgumentParser:
     command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
     command.add_argument("paramfile")
     command.add_argument("outdir")
+    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"), default="berendsen",
+                         help="the run's thermostat (default berendsen): LAMMPS's temp/berendsen, its temp/csvr "
+                              "(Bussi's), or none, at constant energy")
     command.set_defaults(handler=export_lammps)
 
     _add_sweep_command(commands)

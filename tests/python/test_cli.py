@@ -198,9 +198,10 @@ def test_check_lists_skipped_lines_and_fails_without_a_needed_key(tovrin, write_
 
 
 def test_export_lammps_writes_the_deck_or_says_why_not(tovrin, write_parameters, tmp_path):
-    completed = tovrin("export-lammps", write_parameters(LIQUID), "deck")
+    completed = tovrin("export-lammps", write_parameters(LIQUID), "deck", "--thermostat", "bussi")
     assert completed.returncode == 0, completed.stderr
-    assert (tmp_path / "deck" / "tovrin.data").is_file() and (tmp_path / "deck" / "in.tovrin").is_file()
+    assert (tmp_path / "deck" / "tovrin.data").is_file()
+    assert " temp/csvr " in (tmp_path / "deck" / "in.tovrin").read_text()
     assert "lmp -in in.tovrin" in completed.stdout
     _failed(tovrin("export-lammps", write_parameters(TINY, name="tiny.txt", rcut="2.6"), "tiny"),
             "is shorter than twice rcut")

@@ -133,8 +133,10 @@ def test_data_file_holds_a_fresh_processs_initial_state(write_parameters, fresh_
     assert velocities[:, 1:].tobytes() == np.ascontiguousarray(fresh["velocities"]).tobytes()
 
 
-def test_input_script_carries_the_parameter_files_settings(write_parameters, tmp_path):
-    deck = export(write_parameters(ODD), tmp_path / "deck")
+@pytest.mark.parametrize("thermostat, fix_style", [("berendsen", "temp/berendsen"), ("bussi", "temp/csvr"),
+                                                   ("none", None)])
+def test_input_script_carries_the_parameter_files_settings(thermostat, fix_style, write_parameters, tmp_path):
+    deck = export(write_parameters(ODD), tmp_path / "deck", thermostat=thermostat)
     commands = script_commands(deck.input_script)
     p = {key: float(value) for key, value in ODD.items()}
     assert commands["units"] == [["lj"]] and commands["atom_style"] == [["atomic"]]
@@ -150,18 +152,26 @@ def test_input_script_carries_the_parameter_files_settings(write_parameters, tmp
     (neighbor,) = commands["neighbor"]
     assert float(neighbor[0]) == p["shell"] and neighbor[1] == "bin"
     assert commands["neigh_modify"] == [["every", "1", "delay", "0", "check", "yes"]]
-    nve, berendsen = commands["fix"]
+    nve, *thermostats = commands["fix"]
     assert nve == ["1", "all", "nve"]
-    assert berendsen[:3] == ["2", "all", "temp/berendsen"]
-    assert [float(value) for value in berendsen[3:]] == [p["kT"], p["kT"], p["tau"]]
+    if fix_style is None:
+        assert thermostats == []
+    else:
+        (fix,) = thermostats
+        assert fix[:3] == ["2", "all", fix_style]
+        assert [float(value) for value in fix[3:6]] == [p["kT"], p["kT"], p["tau"]]
+        # LAMMPS's stochastic rescaling takes a positive whole seed, Berendsen's nothing more.
+        assert len(fix) == (7 if thermostat == "bussi" else 6) and all(int(v) > 0 for v in fix[6:])
     assert [float(value) for value in commands["timestep"][0]] == [p["stepsize"]]
     assert commands["variable"] == [["nrsteps", "index", ODD["nrsteps"]]]
     assert commands["run"] == [["${nrsteps}"]]
     assert deck.nrsteps == int(ODD["nrsteps"])
 
 
-def test_deck_runs_its_steps_from_a_moved_folder(write_parameters, tmp_path):
-    deck = export(write_parameters(ODD), tmp_path / "deck")
+# At constant energy the deck needs no tau, and LAMMPS runs it without a thermostat.
+@pytest.mark.parametrize("thermostat, change", [("berendsen", {}), ("none", {"tau": None})])
+def test_deck_runs_its_steps_from_a_moved_folder(thermostat, change, write_parameters, tmp_path):
+    deck = export(write_parameters(ODD, **change), tmp_path / "deck", thermostat=thermostat)
     moved = tmp_path / "moved"
     (tmp_path / "deck").rename(moved)
     rows, output = lammps(moved)
@@ -171,15 +181,16 @@ def test_deck_runs_its_steps_from_a_moved_folder(write_parameters, tmp_path):
     assert np.isfinite(rows[nrsteps]).all()
 
 
-@pytest.mark.parametrize("change, error, message", [
-    ({"sigma": None}, RuntimeError, "Could not find parameter: sigma"),
-    ({"nr_particles": "1.5"}, TypeError, "lexical cast"),
-    ({"cell_length": "2.0"}, ValueError, "is shorter than rcut + shell"),
+@pytest.mark.parametrize("change, thermostat, error, message", [
+    ({"sigma": None}, "berendsen", RuntimeError, "Could not find parameter: sigma"),
+    ({"nr_particles": "1.5"}, "berendsen", TypeError, "lexical cast"),
+    ({"cell_length": "2.0"}, "berendsen", ValueError, "is shorter than rcut + shell"),
     # Minimum image against every image: LAMMPS could not run the same physics.
-    ({"rcut": "2.6"}, ValueError, "is shorter than twice rcut = 2 * 2.6"),
-], ids=["missing-key", "not-a-count", "box-too-short", "rcut-beyond-half-box"])
-def test_refused_runs_raise_the_engines_error(change, error, message, write_parameters, tmp_path):
+    ({"rcut": "2.6"}, "berendsen", ValueError, "is shorter than twice rcut = 2 * 2.6"),
+    ({}, "nose-hoover", ValueError, "thermostat 'nose-hoover': tovrin's thermostats are berendsen, bussi, none"),
+], ids=["missing-key", "not-a-count", "box-too-short", "rcut-beyond-half-box", "unknown-thermostat"])
+def test_refused_runs_raise_the_engines_error(change, thermostat, error, message, write_parameters, tmp_path):
     with pytest.raises(error, match=re.escape(message)) as raised:
-        export(write_parameters(LIQUID, **change), tmp_path / "deck")
+        export(write_parameters(LIQUID, **change), tmp_path / "deck", thermostat=thermostat)
     assert "Traceback" not in str(raised.value)
     assert not (tmp_path / "deck").exists()
