@@ -309,10 +309,13 @@ def test_a_seed_gives_the_run_its_own_repeatable_stream(write_parameters, fresh_
 # --- Ctrl-C and threads ---------------------------------------------------------------
 
 INTERRUPTED = """
-import os, resource, sys, time
+import os, resource, signal, sys, time
 from tovrin import Simulation
 from tovrin.tovrin import Tovrin
 paramfile, entry = sys.argv[1], sys.argv[2]
+# Ctrl-C as a program started from a terminal gets it, even where the tests run as
+# a background job, whose processes start with SIGINT ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 def rss():
     with open("/proc/self/statm") as f:
