@@ -68,12 +68,30 @@ namespace hn = hwy::HWY_NAMESPACE;
 template <std::size_t L>
 using Doubles = hn::CappedTag<double, L>;
 
+// a < b, lane by lane. Highway's Lt(a, b) is Gt(b, a), in which b must sit in a
+// register: where b is a constant that the compiler keeps on the stack, as in the
+// run-by-run force loop, that costs a load of its own, which the compare the other
+// way round reads as its memory operand.
+template <class V>
+HWY_INLINE auto below(V a, V b) -> decltype(hn::Lt(a, b)) {
+    return hn::Lt(a, b);
+}
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+HWY_INLINE hn::Mask256<double> below(hn::Vec256<double> a, hn::Vec256<double> b) {
+    return hn::Mask256<double>{_mm256_cmp_pd_mask(a.raw, b.raw, _CMP_LT_OQ)};
+}
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+HWY_INLINE hn::Mask256<double> below(hn::Vec256<double> a, hn::Vec256<double> b) {
+    return hn::Mask256<double>{_mm256_cmp_pd(a.raw, b.raw, _CMP_LT_OQ)};
+}
+#endif
+
 // The separation component with at most one box-edge correction: subtract at or
 // above half the edge, add below minus half of it (both tests on the raw value).
 template <class D, class V = hn::Vec<D>>
 HWY_INLINE V minimum_image(D, V r, V edge, V half, V neg_half) {
     const auto high = hn::Ge(r, half);
-    const auto low = hn::Lt(r, neg_half);
+    const auto low = below(r, neg_half);
     r = hn::IfThenElse(high, hn::Sub(r, edge), r);
     return hn::IfThenElse(low, hn::Add(r, edge), r);
 }
@@ -303,6 +321,16 @@ HWY_INLINE V compress(V v, unsigned int mask) {
     return hn::BitCast(D(), hn::TableLookupLanes(hn::BitCast(df, v), hn::SetTableIndices(df, compress_pairs.index[mask])));
 }
 
+// The lanes of a mask as bits, lane l as bit l. StoreMaskBits writes them out as a
+// byte, which then takes an instruction of its own to widen again.
+HWY_INLINE unsigned int lane_bits(M m) {
+#if HWY_TARGET <= HWY_AVX3
+    return m.raw;
+#else
+    return static_cast<unsigned int>(_mm256_movemask_pd(m.raw));
+#endif
+}
+
 // Four entries of a run: their separations and squared distances, and which of them
 // lie inside the cut-off (bit l for entry l; none past the run's end).
 struct Chunk {
@@ -337,10 +365,8 @@ HWY_INLINE Chunk chunk_pairs(const Constants& c, const Coordinates& pi, const Co
         if (image[2]) k.rz = minimum_image(d, k.rz, c.edge[2], c.half[2], c.neg_half[2]);
     }
     k.distsq = squared_length(k.rx, k.ry, k.rz);
-    std::uint8_t within = 0;
-    hn::StoreMaskBits(d, hn::Lt(k.distsq, c.rcutsq), &within);
     const unsigned int in_run = left >= 4 ? 0xFu : (1u << left) - 1;
-    k.inside = within & in_run;
+    k.inside = lane_bits(below(k.distsq, c.rcutsq)) & in_run;
     return k;
 }
 
