@@ -396,11 +396,11 @@ public:
         // distances would be read back across stores still in flight, which the
         // processor cannot forward.
         if (q == 0) divide(c, 0);
-        const V fr = ahead.fr, sr6 = ahead.sr6, sr12 = ahead.sr12;
+        const V fr = ahead.fr, energy = ahead.energy;
         divide(c, q + 4);
         // Past the last pair every term is zero (the separations there are +0.0), which
         // leaves each sum as it is (none of them is ever -0.0: they start at +0.0).
-        const V term = hn::IfThenElseZero(hn::FirstN(d, m - q), hn::Sub(hn::Sub(sr12, sr6), c.epot_cutoff));
+        const V term = hn::IfThenElseZero(hn::FirstN(d, m - q), energy);
         const V fx = hn::Mul(fr, hn::LoadU(d, p.rx + q));
         const V fy = hn::Mul(fr, hn::LoadU(d, p.ry + q));
         const V fz = hn::Mul(fr, hn::LoadU(d, p.rz + q));
@@ -426,19 +426,22 @@ public:
     }
 
 private:
-    // sr6, sr12 and the force factor of the group at `at`.
+    // The energy terms and force factors of the group at `at`. Carried to the
+    // additions instead of sr6, sr12 and the force factor, they leave the loop one
+    // vector register more, which it would otherwise spill to the stack.
     void divide(const Constants& c, std::size_t at) {
         const V distsq = hn::LoadU(D(), p.distsq + at);
         const V sr2 = hn::Div(c.sigmasq, distsq);
-        ahead.sr6 = hn::Mul(hn::Mul(sr2, sr2), sr2);
-        ahead.sr12 = hn::Mul(ahead.sr6, ahead.sr6);
-        ahead.fr = hn::Div(hn::Sub(hn::Mul(c.two, ahead.sr12), ahead.sr6), distsq);
+        const V sr6 = hn::Mul(hn::Mul(sr2, sr2), sr2);
+        const V sr12 = hn::Mul(sr6, sr6);
+        ahead.energy = hn::Sub(hn::Sub(sr12, sr6), c.epot_cutoff);
+        ahead.fr = hn::Div(hn::Sub(hn::Mul(c.two, sr12), sr6), distsq);
     }
 
     InsidePairs p{};
     std::size_t q = 0, m = 0;
     struct {
-        V sr6, sr12, fr;
+        V energy, fr;
     } ahead{};  // the next group's
     double* out = nullptr;
 };
