@@ -13,18 +13,22 @@
 // particle's neighbours load well ahead of their use.
 //
 // Highway's AVX2 and AVX-512 targets run this loop too, written in Highway's
-// operations (highway.cpp), with the same results bit for bit; this hand-written
-// copy stays because it is the faster. 32,000 particles from the lattice start, one
-// thread, AMD EPYC with AVX2 only (2026-12-09): in one process, the two loops called
-// in turn 150 times on the same list, the Highway loop took 1.06 to 1.08 times this
-// one's processor time (median of the pairs' ratios; half of them between 1.04 and
-// 1.10), labels in lattice order and shuffled alike; best processor times of 8
-// alternating rounds of tovrin-phases (TOVRIN_KERNELS=avx2, then highway) gave
-// forces 0.199 against 0.208 µs per atom and steps 0.243 against 0.256 µs per
-// atom-step (1.05 times) in lattice order, 0.200 against 0.212 and 0.248 against
-// 0.260 shuffled. The operations are the same; GCC allocates the Highway loop's
-// registers differently: it executes 1.55 times as many instructions (callgrind),
-// the extra ones moves between registers and reloads of values kept on the stack.
+// operations (highway.cpp), with the same results bit for bit, and nearly as
+// fast: this hand-written copy gains about 2 % in lattice order and nothing with
+// the labels shuffled. 32,000 particles after 20 steps from the lattice start, one
+// thread, AMD EPYC (Zen 3) with AVX2 only (2026-12-10): in one process, the two
+// loops called in turn 150 times on the same list, the Highway loop took 1.00 to
+// 1.04 times this one's processor time in lattice order (median of the pairs'
+// ratios, 8 processes; their median 1.02; the same loop on both sides gives 1.00),
+// 0.97 to 0.99 times with the labels shuffled (3 processes). Best processor times
+// of 34 alternating rounds of tovrin-phases (TOVRIN_KERNELS=avx2, then highway)
+// gave forces 0.206 against 0.214 µs per atom and steps 0.281 against 0.281 µs per
+// atom-step in lattice order, 0.206 against 0.218 and 0.281 against 0.296 shuffled,
+// on a machine so loaded that the rounds' ratios ranged from 0.6 to 1.8. Both
+// loops execute the same instructions within 0.5 % (callgrind: 90.4 against 90.8
+// million, tovrin-phases 4000 5 2 1); what is left of the difference is in how GCC
+// schedules and allocates them, which moves the timing by several per cent either
+// way at equal instruction counts.
 #pragma once
 
 #include <immintrin.h>

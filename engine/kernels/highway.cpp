@@ -68,12 +68,30 @@ namespace hn = hwy::HWY_NAMESPACE;
 template <std::size_t L>
 using Doubles = hn::CappedTag<double, L>;
 
+// a < b, lane by lane. Highway's Lt(a, b) is Gt(b, a), in which b must sit in a
+// register: where b is a constant that the compiler keeps on the stack, as in the
+// run-by-run force loop, that costs a load of its own, which the compare the other
+// way round reads as its memory operand.
+template <class V>
+HWY_INLINE auto below(V a, V b) -> decltype(hn::Lt(a, b)) {
+    return hn::Lt(a, b);
+}
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+HWY_INLINE hn::Mask256<double> below(hn::Vec256<double> a, hn::Vec256<double> b) {
+    return hn::Mask256<double>{_mm256_cmp_pd_mask(a.raw, b.raw, _CMP_LT_OQ)};
+}
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+HWY_INLINE hn::Mask256<double> below(hn::Vec256<double> a, hn::Vec256<double> b) {
+    return hn::Mask256<double>{_mm256_cmp_pd(a.raw, b.raw, _CMP_LT_OQ)};
+}
+#endif
+
 // The separation component with at most one box-edge correction: subtract at or
 // above half the edge, add below minus half of it (both tests on the raw value).
 template <class D, class V = hn::Vec<D>>
 HWY_INLINE V minimum_image(D, V r, V edge, V half, V neg_half) {
     const auto high = hn::Ge(r, half);
-    const auto low = hn::Lt(r, neg_half);
+    const auto low = below(r, neg_half);
     r = hn::IfThenElse(high, hn::Sub(r, edge), r);
     return hn::IfThenElse(low, hn::Add(r, edge), r);
 }
@@ -303,6 +321,16 @@ HWY_INLINE V compress(V v, unsigned int mask) {
     return hn::BitCast(D(), hn::TableLookupLanes(hn::BitCast(df, v), hn::SetTableIndices(df, compress_pairs.index[mask])));
 }
 
+// The lanes of a mask as bits, lane l as bit l. StoreMaskBits writes them out as a
+// byte, which then takes an instruction of its own to widen again.
+HWY_INLINE unsigned int lane_bits(M m) {
+#if HWY_TARGET <= HWY_AVX3
+    return m.raw;
+#else
+    return static_cast<unsigned int>(_mm256_movemask_pd(m.raw));
+#endif
+}
+
 // Four entries of a run: their separations and squared distances, and which of them
 // lie inside the cut-off (bit l for entry l; none past the run's end).
 struct Chunk {
@@ -337,10 +365,8 @@ HWY_INLINE Chunk chunk_pairs(const Constants& c, const Coordinates& pi, const Co
         if (image[2]) k.rz = minimum_image(d, k.rz, c.edge[2], c.half[2], c.neg_half[2]);
     }
     k.distsq = squared_length(k.rx, k.ry, k.rz);
-    std::uint8_t within = 0;
-    hn::StoreMaskBits(d, hn::Lt(k.distsq, c.rcutsq), &within);
     const unsigned int in_run = left >= 4 ? 0xFu : (1u << left) - 1;
-    k.inside = within & in_run;
+    k.inside = lane_bits(below(k.distsq, c.rcutsq)) & in_run;
     return k;
 }
 
@@ -370,11 +396,11 @@ public:
         // distances would be read back across stores still in flight, which the
         // processor cannot forward.
         if (q == 0) divide(c, 0);
-        const V fr = ahead.fr, sr6 = ahead.sr6, sr12 = ahead.sr12;
+        const V fr = ahead.fr, energy = ahead.energy;
         divide(c, q + 4);
         // Past the last pair every term is zero (the separations there are +0.0), which
         // leaves each sum as it is (none of them is ever -0.0: they start at +0.0).
-        const V term = hn::IfThenElseZero(hn::FirstN(d, m - q), hn::Sub(hn::Sub(sr12, sr6), c.epot_cutoff));
+        const V term = hn::IfThenElseZero(hn::FirstN(d, m - q), energy);
         const V fx = hn::Mul(fr, hn::LoadU(d, p.rx + q));
         const V fy = hn::Mul(fr, hn::LoadU(d, p.ry + q));
         const V fz = hn::Mul(fr, hn::LoadU(d, p.rz + q));
@@ -400,19 +426,22 @@ public:
     }
 
 private:
-    // sr6, sr12 and the force factor of the group at `at`.
+    // The energy terms and force factors of the group at `at`. Carried to the
+    // additions instead of sr6, sr12 and the force factor, they leave the loop one
+    // vector register more, which it would otherwise spill to the stack.
     void divide(const Constants& c, std::size_t at) {
         const V distsq = hn::LoadU(D(), p.distsq + at);
         const V sr2 = hn::Div(c.sigmasq, distsq);
-        ahead.sr6 = hn::Mul(hn::Mul(sr2, sr2), sr2);
-        ahead.sr12 = hn::Mul(ahead.sr6, ahead.sr6);
-        ahead.fr = hn::Div(hn::Sub(hn::Mul(c.two, ahead.sr12), ahead.sr6), distsq);
+        const V sr6 = hn::Mul(hn::Mul(sr2, sr2), sr2);
+        const V sr12 = hn::Mul(sr6, sr6);
+        ahead.energy = hn::Sub(hn::Sub(sr12, sr6), c.epot_cutoff);
+        ahead.fr = hn::Div(hn::Sub(hn::Mul(c.two, sr12), sr6), distsq);
     }
 
     InsidePairs p{};
     std::size_t q = 0, m = 0;
     struct {
-        V sr6, sr12, fr;
+        V energy, fr;
     } ahead{};  // the next group's
     double* out = nullptr;
 };
