@@ -25,19 +25,19 @@ inline __m128i first_lanes(std::size_t n) {
     return _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(n)), _mm_setr_epi32(0, 1, 2, 3));
 }
 
-// Byte shuffles that move the selected 32-bit lanes of a 4-lane vector to the front.
+// Byte shuffles that move the selected 32-bit lanes of a 4-lane vector to the front
+// (zero bytes after them).
 struct CompressTable {
     alignas(16) std::uint8_t shuffle[16][16];
     constexpr CompressTable() : shuffle() {
-        for (int mask = 0; mask < 16; ++mask) {
-            int out = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (mask & (1 << lane)) {
-                    for (int byte = 0; byte < 4; ++byte) shuffle[mask][4 * out + byte] = std::uint8_t(4 * lane + byte);
-                    ++out;
+        for (std::size_t mask = 0; mask < 16; ++mask) {
+            for (std::size_t out = 0; out < 4; ++out) {
+                const std::int32_t lane = compress_order<4>.lanes[mask][out];
+                for (int byte = 0; byte < 4; ++byte) {
+                    shuffle[mask][4 * out + byte] =
+                        out < compress_order<4>.count[mask] ? std::uint8_t(4 * lane + byte) : 0x80;
                 }
             }
-            for (int byte = 4 * out; byte < 16; ++byte) shuffle[mask][byte] = 0x80;
         }
     }
 };

@@ -30,34 +30,6 @@
 #include "kernel_blocks.h"
 #include "kernels.h"
 
-// Compiled once, for the baseline, whichever target includes this file first.
-#ifndef TOVRIN_KERNELS_HIGHWAY_SHARED
-#define TOVRIN_KERNELS_HIGHWAY_SHARED
-namespace kernels {
-namespace {
-
-// For each mask of L lanes, the lane numbers that bring its set lanes to the front
-// in order (then lane 0). Highway's own Compress builds its table afresh at every
-// call when compiled with GCC.
-template <std::size_t L>
-struct CompressOrder {
-    std::int32_t lanes[std::size_t{1} << L][L];
-    constexpr CompressOrder() : lanes() {
-        for (std::size_t mask = 0; mask < (std::size_t{1} << L); ++mask) {
-            std::size_t out = 0;
-            for (std::size_t lane = 0; lane < L; ++lane) {
-                if ((mask >> lane) & 1) lanes[mask][out++] = static_cast<std::int32_t>(lane);
-            }
-        }
-    }
-};
-template <std::size_t L>
-constexpr CompressOrder<L> compress_order{};
-
-}  // namespace
-}  // namespace kernels
-#endif  // TOVRIN_KERNELS_HIGHWAY_SHARED
-
 HWY_BEFORE_NAMESPACE();
 namespace kernels {
 namespace HWY_NAMESPACE {

@@ -2,7 +2,8 @@
 // particles in blocks of one per lane, each lane walking its particle's run in
 // order, and the energy terms added in their order while the next block computes;
 // the test for pairs that need no minimum image, which every vector kernel uses; and
-// the compaction table of the run-by-run loop (hand-written and in Highway).
+// the compaction tables (the order of a mask's set lanes, and the run-by-run loop's
+// table built from it, hand-written and in Highway).
 //
 // Included only by the kernel units, each of which instantiates it for its own
 // instruction set inside an unnamed namespace: no code compiled for one set is
@@ -25,6 +26,25 @@
 namespace kernels {
 namespace {
 
+// For each mask of L lanes, the lane numbers that bring its set lanes to the front
+// in order (then lane 0), and how many are set: every compaction table of the
+// vector kernels is built from it (Highway's own Compress builds its table afresh at
+// every call when compiled with GCC).
+template <std::size_t L>
+struct CompressOrder {
+    std::int32_t lanes[std::size_t{1} << L][L];
+    std::size_t count[std::size_t{1} << L];
+    constexpr CompressOrder() : lanes(), count() {
+        for (std::size_t mask = 0; mask < (std::size_t{1} << L); ++mask) {
+            for (std::size_t lane = 0; lane < L; ++lane) {
+                if ((mask >> lane) & 1) lanes[mask][count[mask]++] = static_cast<std::int32_t>(lane);
+            }
+        }
+    }
+};
+template <std::size_t L>
+constexpr CompressOrder<L> compress_order{};
+
 // For each mask of 4 double lanes, the 32-bit lane numbers that bring its set lanes
 // to the front in order: the run-by-run force loop's compaction, one permutation of
 // the vector seen as 8 floats (vpermps; Highway's TableLookupLanes of doubles would
@@ -32,16 +52,11 @@ namespace {
 struct CompressPairs {
     alignas(32) std::int32_t index[16][8];
     constexpr CompressPairs() : index() {
-        for (int mask = 0; mask < 16; ++mask) {
-            int out = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (mask & (1 << lane)) {
-                    index[mask][2 * out] = 2 * lane;
-                    index[mask][2 * out + 1] = 2 * lane + 1;
-                    ++out;
-                }
+        for (std::size_t mask = 0; mask < 16; ++mask) {
+            for (std::size_t out = 0; out < 4; ++out) {
+                index[mask][2 * out] = 2 * compress_order<4>.lanes[mask][out];
+                index[mask][2 * out + 1] = 2 * compress_order<4>.lanes[mask][out] + 1;
             }
-            for (; out < 4; ++out) index[mask][2 * out + 1] = 1;
         }
     }
 };
