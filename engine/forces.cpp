@@ -104,7 +104,7 @@ void Cell::calculate_forces() {
         // to whichever thread is free: the step does not wait for a thread that the
         // machine has slowed down, and the sum is the same at any thread count.
         const std::size_t chunks = (n + force_chunk - 1) / force_chunk;
-        chunk_partials.assign(chunks, 0.0);
+        chunk_partials.resize(chunks);  // each chunk writes its own
         SharedChunks claims(chunks, threads);
 #pragma omp parallel
         {

@@ -143,9 +143,12 @@ def write_data_file(path: PathLike, positions, velocities, box_length: float, ma
     return path
 
 
-def _check_thermostat(thermostat: str) -> None:
+def _script_keys(thermostat: str) -> tuple:
+    """The settings the input script of a run with ``thermostat`` reads: all but tau
+    at constant energy. Raises ValueError for an unknown thermostat."""
     if thermostat not in THERMOSTATS:
         raise ValueError(f"thermostat {thermostat!r}: tovrin's thermostats are {', '.join(THERMOSTATS)}")
+    return ("rcut", "shell", "sigma", "epsilon", "kT", "stepsize") + (("tau",) if thermostat != "none" else ())
 
 
 def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, thermo: int = 1000,
@@ -189,15 +192,13 @@ def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, 
     ValueError
         ``thermostat`` is none of the three.
     """
-    _check_thermostat(thermostat)
-    keys = ("rcut", "shell", "sigma", "epsilon", "kT", "stepsize") + (("tau",) if thermostat != "none" else ())
     # repr() is the shortest text that reads back as the same double.
-    r = {key: repr(float(settings[key])) for key in keys}
-    fix_thermostat = {
-        "berendsen": f'fix             2 all temp/berendsen {r.get("kT")} {r.get("kT")} {r.get("tau")}\n',
-        "bussi": f'fix             2 all temp/csvr {r.get("kT")} {r.get("kT")} {r.get("tau")} {_CSVR_SEED}\n',
-        "none": "",
-    }[thermostat]
+    r = {key: repr(float(settings[key])) for key in _script_keys(thermostat)}
+    fix_thermostat = ""
+    if thermostat != "none":
+        style = "temp/csvr" if thermostat == "bussi" else "temp/berendsen"
+        seed = f" {_CSVR_SEED}" if thermostat == "bussi" else ""
+        fix_thermostat = f'fix             2 all {style} {r["kT"]} {r["kT"]} {r["tau"]}{seed}\n'
     room = ""
     if neighbours > _DEFAULT_NEIGHBOURS:
         room = f" one {neighbours} page {max(_DEFAULT_PAGE, 10 * neighbours)}"
@@ -312,11 +313,10 @@ def export(paramfile: PathLike, outdir: PathLike, thermostat: str = "berendsen")
     >>> deck.nr_particles, deck.nrsteps, deck.input_script.name
     (500, 200, 'in.tovrin')
     """
-    _check_thermostat(thermostat)
+    keys = ("cell_length", "mass") + _script_keys(thermostat)
     parameters = _paramfile.read(paramfile)
     positions, velocities = _initial_state(paramfile)
-    keys = ("cell_length", "mass", "rcut", "shell", "sigma", "epsilon", "kT", "stepsize")
-    settings = {key: parameters.real(key) for key in keys + (("tau",) if thermostat != "none" else ())}
+    settings = {key: parameters.real(key) for key in keys}
     nrsteps = parameters.whole("nrsteps")
     length = settings["cell_length"]
     n = len(positions)
