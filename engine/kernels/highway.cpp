@@ -58,6 +58,28 @@ HWY_INLINE hn::Mask256<double> below(hn::Vec256<double> a, hn::Vec256<double> b)
 }
 #endif
 
+// The lanes of a mask as bits, lane l as bit l (at most 8 lanes). StoreMaskBits
+// writes them out as a byte, which then takes an instruction of its own to widen
+// again; x86 masks give them directly: AVX-512 keeps them as bits, and on AVX2 a
+// movemask takes them from the lanes of doubles and of 32-bit integers.
+template <class D>
+HWY_INLINE unsigned int lane_bits(D d, hn::Mask<D> m) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    return static_cast<unsigned int>(m.raw) & ((1u << hn::MaxLanes(d)) - 1);
+#else
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    if constexpr (hn::MaxLanes(d) == 4 && sizeof(hn::TFromD<D>) == 8) {
+        return static_cast<unsigned int>(_mm256_movemask_pd(m.raw));
+    } else if constexpr (hn::MaxLanes(d) == 4 && sizeof(hn::TFromD<D>) == 4) {
+        return static_cast<unsigned int>(_mm_movemask_ps(_mm_castsi128_ps(m.raw)));
+    }
+#endif
+    std::uint8_t bits = 0;
+    hn::StoreMaskBits(d, m, &bits);
+    return bits;
+#endif
+}
+
 // The separation component with at most one box-edge correction: subtract at or
 // above half the edge, add below minus half of it (both tests on the raw value).
 template <class D, class V = hn::Vec<D>>
@@ -293,16 +315,6 @@ HWY_INLINE V compress(V v, unsigned int mask) {
     return hn::BitCast(D(), hn::TableLookupLanes(hn::BitCast(df, v), hn::SetTableIndices(df, compress_pairs.index[mask])));
 }
 
-// The lanes of a mask as bits, lane l as bit l. StoreMaskBits writes them out as a
-// byte, which then takes an instruction of its own to widen again.
-HWY_INLINE unsigned int lane_bits(M m) {
-#if HWY_TARGET <= HWY_AVX3
-    return m.raw;
-#else
-    return static_cast<unsigned int>(_mm256_movemask_pd(m.raw));
-#endif
-}
-
 // Four entries of a run: their separations and squared distances, and which of them
 // lie inside the cut-off (bit l for entry l; none past the run's end).
 struct Chunk {
@@ -338,7 +350,7 @@ HWY_INLINE Chunk chunk_pairs(const Constants& c, const Coordinates& pi, const Co
     }
     k.distsq = squared_length(k.rx, k.ry, k.rz);
     const unsigned int in_run = left >= 4 ? 0xFu : (1u << left) - 1;
-    k.inside = lane_bits(below(k.distsq, c.rcutsq)) & in_run;
+    k.inside = lane_bits(D(), below(k.distsq, c.rcutsq)) & in_run;
     return k;
 }
 
@@ -543,12 +555,9 @@ std::uint32_t* scan_stretches(const SubcellScan& s, std::uint32_t i, const doubl
                 if (image.periodic[2]) rz = minimum_image(d, rz, edge_z, half_z, neg_half_z);
             }
             const auto j = hn::LoadU(du32, index + e);
-            // The lanes' masks as bits: lane l is bit l, and L is at most 8.
-            std::uint8_t within = 0, other = 0;
-            hn::StoreMaskBits(d, hn::And(hn::FirstN(d, last - e), hn::Le(squared_length(rx, ry, rz), cutsq)),
-                              &within);
-            hn::StoreMaskBits(du32, hn::Ne(j, self), &other);
-            const unsigned int near = within & other;
+            // Inside the list radius, and another particle of this stretch.
+            const unsigned int near = lane_bits(d, hn::Le(squared_length(rx, ry, rz), cutsq)) &
+                                      lane_bits(du32, hn::AndNot(hn::Eq(j, self), hn::FirstN(du32, last - e)));
             const auto order = hn::SetTableIndices(du32, compress_order<L>.lanes[near]);
             hn::StoreU(hn::TableLookupLanes(j, order), du32, out);
             out += __builtin_popcount(near);
