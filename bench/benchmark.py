@@ -100,6 +100,8 @@ THREADS = "2"
 SCALING = [(4000, 500), (32000, 500), (256000, 100), (1000000, 50)]
 KERNEL_SETS = ("generic", "avx2", "avx512")  # x86-64 sets, narrowest first
 PORTABLE_KERNEL_SET = "highway"  # runs on every processor, at its widest target
+KERNEL_SOURCES = {"generic": "plain C++", "avx2": "Highway's AVX2 target", "avx512": "hand-written",
+                  PORTABLE_KERNEL_SET: "Highway's widest target"}
 # Phase timings: (particles, steps run before timing, steps timed, repeats); each
 # case runs with the particles in their lattice order and with their labels shuffled.
 PHASE_CASES = [(32000, 0, 16, 3), (32000, 2000, 16, 3)]
@@ -294,17 +296,17 @@ def widest_kernel_set(flags: set) -> str:
 
 
 def kernel_set(flags: set) -> str:
-    """The kernel set tovrin runs: the one chosen, else the widest (tovrin-phases
-    prints the name the engine itself reports)."""
-    return KERNELS or widest_kernel_set(flags)
+    """The kernel set tovrin runs, where its code comes from and why it runs: the one
+    chosen, else the widest (tovrin-phases prints the name the engine itself reports)."""
+    name = KERNELS or widest_kernel_set(flags)
+    return "%s kernels (%s; %s)" % (name, KERNEL_SOURCES[name], "chosen by --kernels" if KERNELS else "the widest")
 
 
 def machine() -> str:
     model, flags = processor()
     vector_flags = sorted(f for f in flags if f.startswith(("sse4", "avx", "fma", "asimd", "sve")))
-    chosen = "chosen by --kernels" if KERNELS else "the widest"
-    return "%s, %d logical cores, %s kernels (%s), %s, Python %s\nprocessor vector flags: %s" % (
-        model, os.cpu_count() or 0, kernel_set(flags), chosen, platform.platform(), platform.python_version(),
+    return "%s, %d logical cores, %s, %s, Python %s\nprocessor vector flags: %s" % (
+        model, os.cpu_count() or 0, kernel_set(flags), platform.platform(), platform.python_version(),
         " ".join(vector_flags) or "none")
 
 
@@ -312,8 +314,7 @@ def context(builds: dict = None) -> str:
     """The line under a table that names the processor, tovrin's kernel set and the
     LAMMPS builds, so that a table copied alone still says where it was measured."""
     model, flags = processor()
-    line = "processor: %s; tovrin kernels: %s (%s)" % (
-        model, kernel_set(flags), "chosen by --kernels" if KERNELS else "the widest")
+    line = "processor: %s; tovrin: %s" % (model, kernel_set(flags))
     if builds:
         line += "; LAMMPS builds: " + ", ".join("%s = LAMMPS %s (%s, %s)" % (b.name, b.version, b.mpi, b.lmp)
                                                  for b in builds.values())

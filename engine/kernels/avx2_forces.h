@@ -1,7 +1,6 @@
-// The AVX2 force loop, shared by the AVX2 and the AVX-512 kernel sets: each unit
-// includes it and compiles its own copy, inside an unnamed namespace, for its own
-// instruction set (an eight-lane version of this loop ran slower than this one on
-// the AVX-512 processors measured).
+// The run-by-run force loop of the hand-written AVX-512 kernel set (avx512.cpp),
+// written in AVX2 instructions, which the unit compiles for AVX-512 (an eight-lane
+// version of this loop ran slower than this one on the AVX-512 processors measured).
 //
 // The loop takes one particle at a time and its run four entries at a time: the
 // separations of each four, the pairs inside the cut-off compacted into buffers,
@@ -13,22 +12,17 @@
 // particle's neighbours load well ahead of their use.
 //
 // Highway's AVX2 and AVX-512 targets run this loop too, written in Highway's
-// operations (highway.cpp), with the same results bit for bit, and nearly as
-// fast: this hand-written copy gains about 2 % in lattice order and nothing with
-// the labels shuffled. 32,000 particles after 20 steps from the lattice start, one
-// thread, AMD EPYC (Zen 3) with AVX2 only (2026-12-10): in one process, the two
-// loops called in turn 150 times on the same list, the Highway loop took 1.00 to
-// 1.04 times this one's processor time in lattice order (median of the pairs'
-// ratios, 8 processes; their median 1.02; the same loop on both sides gives 1.00),
-// 0.97 to 0.99 times with the labels shuffled (3 processes). Best processor times
-// of 34 alternating rounds of tovrin-phases (TOVRIN_KERNELS=avx2, then highway)
-// gave forces 0.206 against 0.214 µs per atom and steps 0.281 against 0.281 µs per
-// atom-step in lattice order, 0.206 against 0.218 and 0.281 against 0.296 shuffled,
-// on a machine so loaded that the rounds' ratios ranged from 0.6 to 1.8. Both
-// loops execute the same instructions within 0.5 % (callgrind: 90.4 against 90.8
-// million, tovrin-phases 4000 5 2 1); what is left of the difference is in how GCC
-// schedules and allocates them, which moves the timing by several per cent either
-// way at equal instruction counts.
+// operations (highway.cpp), with the same results bit for bit; on processors with
+// AVX2 and without AVX-512, Highway's is the one that runs. The two executed the
+// same instructions within 0.5 % (callgrind: 90.8 against 90.4 million for this
+// copy compiled for AVX2, tovrin-phases 4000 5 2 1), and in one process, the two
+// loops called in turn 150 times on the same list of 32,000 particles after 20
+// steps, one thread, AMD EPYC (Zen 3) with AVX2 only (2026-12-10), Highway's took
+// 1.00 to 1.04 times this one's processor time in lattice order (median of the
+// pairs' ratios, 8 processes; their median 1.02; the same loop on both sides gives
+// 1.00), 0.97 to 0.99 times with the labels shuffled (3 processes). Compiled for
+// AVX-512 the two have not been timed against each other: no processor with AVX-512
+// was at hand since Highway's copy was brought to this one's instructions.
 #pragma once
 
 #include <immintrin.h>

@@ -13,11 +13,17 @@
 // mixed them; the engine times both (forces.cpp).
 //
 // Highway's AVX3 target (highway.cpp) runs the same loops, scan and wrap with the
-// same results; these hand-written copies stay because they are the faster: 32,000
-// particles on one thread, best processor time of 7 alternating rounds of
-// tovrin-phases on an AMD EPYC Zen 4 (2026-12-09), list build 0.456 against
-// Highway's 0.491 µs per atom, forces 0.188 against 0.201 (Highway's then with the
-// eight-lane loop alone), steps 0.275 against 0.279 µs per atom-step.
+// same results. This hand-written set stays, the one set of kernels outside Highway,
+// because its scan is the shorter: AVX-512 compacts the indices of a vector of
+// entries with one instruction (vpcompressd), where Highway's scan, written for
+// every target, looks the order up in a table; its inner loop is 29 instructions per
+// eight entries against Highway's 34 (32 against 37 where a stretch is shifted by a
+// box edge; GCC 12, Highway 1.0.3). On an AMD EPYC Zen 4 (2026-12-09), one thread,
+// best processor time of 7 alternating rounds of tovrin-phases at 32,000 particles,
+// a list build took 0.456 µs per atom against Highway's 0.491, and a force
+// computation 0.188 against 0.201 (Highway's then with the eight-lane loop alone;
+// its run-by-run loop has since been brought to avx2_forces.h's instructions). No
+// processor with AVX-512 has been at hand since to time the two again.
 #include <immintrin.h>
 
 #include "avx2_forces.h"

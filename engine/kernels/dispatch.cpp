@@ -11,13 +11,7 @@
 namespace kernels {
 
 #if defined(__x86_64__)
-extern const KernelSet avx2_set;
 extern const KernelSet avx512_set;
-
-const KernelSet* avx2_kernels() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &avx2_set : nullptr;
-}
 
 const KernelSet* avx512_kernels() {
     __builtin_cpu_init();
@@ -27,7 +21,6 @@ const KernelSet* avx512_kernels() {
 }
 #else
 // Other processors run the Highway kernels, or the generic ones.
-const KernelSet* avx2_kernels() { return nullptr; }
 const KernelSet* avx512_kernels() { return nullptr; }
 #endif
 
@@ -37,7 +30,6 @@ const KernelSet* chosen_for_testing = nullptr;
 
 const KernelSet& widest_kernels() {
     if (avx512_kernels()) return *avx512_kernels();
-    if (avx2_kernels()) return *avx2_kernels();
     if (highway_kernels()) return *highway_kernels();
     return generic_kernels();
 }

@@ -2,11 +2,12 @@
 // (SSSE3 to AVX-512 on x86-64, NEON and SVE on ARM, and its scalar fallback);
 // Highway's run-time dispatch picks the widest target the processor runs.
 //
-// The same scheme as the hand-written AVX2 and AVX-512 kernels: plain
+// They are the engine's kernels on every processor but those with AVX-512, which run
+// the hand-written set (avx512.cpp), and give the same bits as it: plain
 // multiplications, additions and true divisions, never a fused multiply-add (the unit
 // is compiled with -ffp-contract=off like the rest of the engine). The force loop of
-// the AVX2 and AVX-512 targets is the hand-written AVX2 loop's (avx2_forces.h) in
-// Highway's operations, one particle at a time on four lanes (run_by_run below); the
+// the AVX2 and AVX-512 targets takes one particle at a time on four lanes
+// (run_by_run below; the hand-written set's avx2_forces.h is the same loop); the
 // AVX-512 target keeps the loop over eight particles, one per lane, as its second.
 // The other targets (SSE4, NEON, SVE, ...), whose vectors may hold fewer than four
 // doubles or have no width known when compiling, run kernel_blocks.h's outline: one
@@ -652,6 +653,14 @@ HWY_EXPORT(target_kernels);
 const KernelSet* highway_kernels() {
     const KernelSet* const set = HWY_DYNAMIC_DISPATCH(target_kernels)();
     return set->lanes > 1 ? set : nullptr;  // Highway's scalar target is the generic kernels' arithmetic, slower
+}
+
+const KernelSet* avx2_kernels() {
+#if HWY_ARCH_X86 && (HWY_TARGETS & HWY_AVX2)
+    return (hwy::SupportedTargets() & HWY_AVX2) != 0 ? N_AVX2::target_kernels() : nullptr;
+#else
+    return nullptr;
+#endif
 }
 
 std::vector<const KernelSet*> highway_kernels_per_target() {

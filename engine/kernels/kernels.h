@@ -113,19 +113,22 @@ const KernelSet& generic_kernels();
 // A separation component with at most one box-edge correction, as every kernel
 // takes it: subtract an edge at or above half of it, add one below minus half.
 double minimum_image(double r, double edge);
-const KernelSet* avx2_kernels();    // null when the processor lacks AVX2
-const KernelSet* avx512_kernels();  // null when the processor lacks AVX-512 F/VL/DQ/BW
+// The hand-written AVX-512 kernels; null when the processor lacks AVX-512 F/VL/DQ/BW.
+const KernelSet* avx512_kernels();
 // The kernels written with Google Highway for the widest of its targets that this
 // processor runs; null when that is Highway's scalar fallback.
 const KernelSet* highway_kernels();
+// Highway's kernels for its AVX2 target; null when the processor lacks AVX2 (or is
+// no x86-64 processor).
+const KernelSet* avx2_kernels();
 // The Highway kernels for each of its targets that this processor runs, widest
 // first; for tests that compare them. Not to be called while the engine runs.
 std::vector<const KernelSet*> highway_kernels_per_target();
 
-// The set the engine uses: the widest this processor runs (on x86-64 the hand-written
-// AVX-512 or AVX2 kernels, elsewhere Highway's), or the one named by the environment
-// variable TOVRIN_KERNELS (generic, avx2, avx512 or highway), unless a test chose
-// one. Throws std::invalid_argument for a name that is unknown or that this
+// The set the engine uses: the widest this processor runs (the hand-written AVX-512
+// kernels where it has AVX-512, elsewhere Highway's), or the one named by the
+// environment variable TOVRIN_KERNELS (generic, avx2, avx512 or highway), unless a
+// test chose one. Throws std::invalid_argument for a name that is unknown or that this
 // processor cannot run.
 const KernelSet& best_kernels();
 

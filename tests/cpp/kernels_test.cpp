@@ -13,10 +13,9 @@ namespace {
 
 using Access = CellTestAccess;
 
-// The hand-written sets and Highway's for each of its targets (its scalar one too).
+// Highway's sets for each of its targets (its scalar one too) and the hand-written one.
 std::vector<const kernels::KernelSet*> vector_kernels() {
     std::vector<const kernels::KernelSet*> sets = kernels::highway_kernels_per_target();
-    if (kernels::avx2_kernels()) sets.push_back(kernels::avx2_kernels());
     if (kernels::avx512_kernels()) sets.push_back(kernels::avx512_kernels());
     return sets;
 }

@@ -76,9 +76,8 @@ void compare_run(const Case& run, std::size_t threads, const std::string& orderi
 // Every instruction set this processor has, one after the other.
 std::vector<const kernels::KernelSet*> kernel_sets() {
     std::vector<const kernels::KernelSet*> sets = {&kernels::generic_kernels()};
-    if (kernels::avx2_kernels()) sets.push_back(kernels::avx2_kernels());
     if (kernels::avx512_kernels()) sets.push_back(kernels::avx512_kernels());
-    // Highway's for each target with vectors, which processors without AVX2 run.
+    // Highway's for each target with vectors.
     for (const kernels::KernelSet* set : kernels::highway_kernels_per_target()) {
         if (set->lanes > 1) sets.push_back(set);
     }
