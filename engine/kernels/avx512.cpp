@@ -14,16 +14,19 @@
 //
 // Highway's AVX3 target (highway.cpp) runs the same loops, scan and wrap with the
 // same results. This hand-written set stays, the one set of kernels outside Highway,
-// because its scan is the shorter: AVX-512 compacts the indices of a vector of
-// entries with one instruction (vpcompressd), where Highway's scan, written for
-// every target, looks the order up in a table; its inner loop is 29 instructions per
-// eight entries against Highway's 34 (32 against 37 where a stretch is shifted by a
-// box edge; GCC 12, Highway 1.0.3). On an AMD EPYC Zen 4 (2026-12-09), one thread,
-// best processor time of 7 alternating rounds of tovrin-phases at 32,000 particles,
-// a list build took 0.456 µs per atom against Highway's 0.491, and a force
-// computation 0.188 against 0.201 (Highway's then with the eight-lane loop alone;
-// its run-by-run loop has since been brought to avx2_forces.h's instructions). No
-// processor with AVX-512 has been at hand since to time the two again.
+// because its scan and its eight-lane loop are the shorter: AVX-512 compacts the
+// indices of a vector of entries with one instruction (vpcompressd), where Highway's
+// scan, written for every target, looks the order up in a table; its inner loop is
+// 29 instructions per eight entries against Highway's 34 (32 against 37 where a
+// stretch is shifted by a box edge), and its eight-lane force loop takes about 97
+// instructions per step of its eight runs against Highway's 113, which assembles the
+// coordinates from pairs of doubles (GCC 12, Highway 1.0.3). On an AMD EPYC Zen 4
+// (2026-12-09), one thread, best processor time of 7 alternating rounds of
+// tovrin-phases at 32,000 particles, a list build took 0.456 µs per atom against
+// Highway's 0.491, and a force computation 0.188 against 0.201 (Highway's then with
+// the eight-lane loop alone; its run-by-run loop has since been brought to
+// avx2_forces.h's instructions). No processor with AVX-512 has been at hand since to
+// time the two again.
 #include <immintrin.h>
 
 #include "avx2_forces.h"
