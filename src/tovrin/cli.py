@@ -31,7 +31,7 @@ from . import __version__, _simulation, movie, paramfile, runner
 from . import outputs as output_paths
 from .paramfile import display_name
 from .rdf import DEFAULT_SPACINGS
-from .simulation import DEFAULT_ENERGY_LOG
+from .simulation import DEFAULT_ENERGY_LOG, THERMOSTATS
 
 DEFAULT_EVERY = runner.Outputs.every  # steps between the frames of tovrin run's movie
 
@@ -486,7 +486,7 @@ def parser() -> argparse.ArgumentParser:
                               f"than {DRIFT:g} epsilon); without it, only a warning")
     command.add_argument("--restart", metavar="FILE",
                          help="continue the checkpointed run of PARAMFILE up to its nrsteps")
-    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"),
+    command.add_argument("--thermostat", choices=THERMOSTATS,
                          help="berendsen (the default: rescales towards kT with coupling time tau, suppressing "
                               "the kinetic energy's fluctuations), bussi (stochastic velocity rescaling with "
                               "coupling time tau: the canonical ensemble at kT) or none (constant energy, NVE)")
@@ -544,7 +544,7 @@ def parser() -> argparse.ArgumentParser:
     command = commands.add_parser("export-lammps", help="write the same run as a LAMMPS data file and input script")
     command.add_argument("paramfile")
     command.add_argument("outdir")
-    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"), default="berendsen",
+    command.add_argument("--thermostat", choices=THERMOSTATS, default="berendsen",
                          help="the run's thermostat (default berendsen): LAMMPS's temp/berendsen, its temp/csvr "
                               "(Bussi's), or none, at constant energy")
     command.set_defaults(handler=export_lammps)
@@ -656,7 +656,7 @@ def _add_sweep_command(commands) -> None:
     command.add_argument("--seed", type=_not_negative, metavar="S",
                          help="the sweep's seed, from which each run's is drawn (default: drawn once and "
                               "kept in DIR)")
-    command.add_argument("--thermostat", choices=("berendsen", "bussi", "none"), default="berendsen",
+    command.add_argument("--thermostat", choices=THERMOSTATS, default="berendsen",
                          help="the runs' thermostat (default berendsen); with bussi, the canonical one, the "
                               "tables also give the total energy's variance and the heat capacity")
     command.add_argument("--threads-per-run", type=_positive, default=1, metavar="T",

@@ -33,6 +33,7 @@ from typing import Mapping, Optional, Union
 import numpy as np
 
 from . import paramfile as _paramfile
+from .simulation import THERMOSTATS
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -44,10 +45,11 @@ INPUT_SCRIPT = "in.tovrin"
 _DEFAULT_NEIGHBOURS = 2000
 _DEFAULT_PAGE = 100000
 
-THERMOSTATS = ("berendsen", "bussi", "none")
-# LAMMPS's stochastic velocity rescaling needs a seed of its own; its numbers are
-# not tovrin's whatever the seed, so a fixed one keeps the deck reproducible.
-_CSVR_SEED = 4928459
+# LAMMPS's fix for each thermostat of tovrin's that has one, after its target
+# temperatures and coupling time. Stochastic velocity rescaling needs a seed of its
+# own; its numbers are not tovrin's whatever the seed, so a fixed one keeps the deck
+# reproducible.
+_THERMOSTAT_FIXES = {"berendsen": ("temp/berendsen", ""), "bussi": ("temp/csvr", " 4928459")}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -195,9 +197,8 @@ def input_commands(settings: Mapping[str, float], nrsteps: int, data_file: str, 
     # repr() is the shortest text that reads back as the same double.
     r = {key: repr(float(settings[key])) for key in _script_keys(thermostat)}
     fix_thermostat = ""
-    if thermostat != "none":
-        style = "temp/csvr" if thermostat == "bussi" else "temp/berendsen"
-        seed = f" {_CSVR_SEED}" if thermostat == "bussi" else ""
+    if thermostat in _THERMOSTAT_FIXES:
+        style, seed = _THERMOSTAT_FIXES[thermostat]
         fix_thermostat = f'fix             2 all {style} {r["kT"]} {r["kT"]} {r["tau"]}{seed}\n'
     room = ""
     if neighbours > _DEFAULT_NEIGHBOURS:
